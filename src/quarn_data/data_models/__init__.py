@@ -1,0 +1,1 @@
+"""Records of the quarn data layer."""

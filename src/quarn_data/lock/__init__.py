@@ -1,0 +1,1 @@
+"""Locks of the quarn data layer: the abstract base and its backends."""

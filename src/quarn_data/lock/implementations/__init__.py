@@ -1,0 +1,1 @@
+"""Lock backends: ``remote_latch.RemoteLatch`` and ``local_latch.LocalLatch``."""

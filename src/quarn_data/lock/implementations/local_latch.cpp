@@ -1,0 +1,339 @@
+// quarn_data.lock.implementations.local_latch: `LocalLatch`, locks inside one process.
+//
+// Each target gets one `threading.Lock` on its first acquisition, kept in the instance
+// table `locks`, beside a `LockObject` record of its expiry stamp and metadata in
+// `lock_data`. Entries are never removed. There is nothing to connect to: the lifecycle
+// members give fixed answers.
+#include "module.hpp"
+
+namespace {
+
+using namespace quarn;
+
+// --- load-time state ------------------------------------------------------------------
+
+struct State {
+    // Constants made once at load and shared by all calls.
+    static_ref zero;       // 0: lower bound of the tests on timeout_ms
+    static_ref thousand;   // 1000: milliseconds per second
+    static_ref minus_one;  // -1: default timeout_ms, no expiry, no wait limit
+    // Builtins fetched once at load.
+    static_ref builtins, property, round;
+    // Attribute and global names, keyword-name tuples.
+    static_ref locks, lock_data, acquire, release, lock_global, lock_object, time;
+    static_ref kw_record, kw_timeout, kw_blocking;
+    // The C lock type behind threading.Lock, when it can be identified (see call_acquire).
+    static_ref thread_lock;
+
+    void forget() noexcept {
+        for (static_ref* r : {&zero, &thousand, &minus_one, &builtins, &property, &round, &locks,
+                              &lock_data, &acquire, &release, &lock_global, &lock_object, &time,
+                              &kw_record, &kw_timeout, &kw_blocking, &thread_lock}) {
+            r->reset();
+        }
+    }
+};
+
+State S;
+
+bool make_constants_and_builtins() noexcept {
+    return fetch_builtins(S.builtins) && make_int(S.zero, 0) && make_int(S.thousand, 1000) &&
+           make_int(S.minus_one, -1) && fetch_builtin(S.property, S.builtins, "property") &&
+           fetch_builtin(S.round, S.builtins, "round") && intern(S.locks, "locks") &&
+           intern(S.lock_data, "lock_data") && intern(S.acquire, "acquire") &&
+           intern(S.release, "release") && intern(S.lock_global, "Lock") &&
+           intern(S.lock_object, "LockObject") && intern(S.time, "time") &&
+           intern_tuple(S.kw_record, {"expires_at", "data"}) &&
+           intern_tuple(S.kw_timeout, {"timeout"}) && intern_tuple(S.kw_blocking, {"blocking"});
+}
+
+/// `_thread.LockType`, already loaded by the import of threading, if it is the C lock
+/// type: immutable, so no Python code can change how its methods take their arguments.
+/// Looks, imports nothing; without it every lock is called with keywords.
+void find_thread_lock_type() noexcept {
+    ref thread = steal(PyImport_GetModule(ref::steal(PyUnicode_FromString("_thread")).get()));
+    ref type = thread ? steal(PyObject_GetAttrString(thread.get(), "LockType")) : ref{};
+    PyErr_Clear();
+    if (type && PyType_Check(type.get()) &&
+        PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_IMMUTABLETYPE) &&
+        !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_BASETYPE)) {
+        S.thread_lock.set(std::move(type));
+    }
+}
+
+// --- construction and lifecycle -------------------------------------------------------
+
+PyObject* init(const Call& c) noexcept {
+    ref locks = steal(PyDict_New());
+    if (!locks || PyObject_SetAttr(c[0], S.locks, locks.get()) < 0) return nullptr;
+    ref lock_data = steal(PyDict_New());
+    if (!lock_data || PyObject_SetAttr(c[0], S.lock_data, lock_data.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* answer_none(const Call&) noexcept { Py_RETURN_NONE; }
+PyObject* answer_true(const Call&) noexcept { Py_RETURN_TRUE; }
+
+// --- acquire and release --------------------------------------------------------------
+
+/// "expires_at" of a new record: round(time() * 1000) + timeout_ms when timeout_ms >= 0,
+/// else -1. Returns a new reference.
+PyObject* expires_at(const Call& c, PyObject* timeout_ms) noexcept {
+    const int limited = PyObject_RichCompareBool(timeout_ms, S.zero, Py_GE);
+    if (limited <= 0) return limited < 0 ? nullptr : Py_NewRef(S.minus_one.get());
+    ref clock = steal(c.global(S.time));
+    if (!clock) return nullptr;
+    ref now = steal(PyObject_CallNoArgs(clock.get()));
+    if (!now) return nullptr;
+    ref now_ms = steal(PyNumber_Multiply(now.get(), S.thousand));
+    if (!now_ms) return nullptr;
+    ref rounded = steal(PyObject_CallOneArg(S.round, now_ms.get()));
+    if (!rounded) return nullptr;
+    return PyNumber_Add(rounded.get(), timeout_ms);
+}
+
+/// Stores `lock` as locks[target] unless another thread has stored one meanwhile.
+/// Returns 1 when stored, 0 when the target already had a lock, -1 with an exception set.
+int store_if_absent(PyObject* locks, PyObject* target, PyObject* lock) noexcept {
+    if (PyDict_CheckExact(locks)) {
+        PyObject* stored = PyDict_SetDefault(locks, target, lock);  // one dict operation
+        return stored == nullptr ? -1 : stored == lock;
+    }
+    return PyObject_SetItem(locks, target, lock) < 0 ? -1 : 1;
+}
+
+/// The first acquisition of a target: a new lock in `locks`, then its record in
+/// `lock_data`. A failure after the lock is stored leaves the lock without a record.
+bool add_target(const Call& c, PyObject* self, PyObject* target, PyObject* timeout_ms,
+                PyObject* metadata) noexcept {
+    ref lock_class = steal(c.global(S.lock_global));
+    if (!lock_class) return false;
+    ref lock = steal(PyObject_CallNoArgs(lock_class.get()));
+    if (!lock) return false;
+    ref locks = steal(PyObject_GetAttr(self, S.locks));
+    if (!locks) return false;
+    const int stored = store_if_absent(locks.get(), target, lock.get());
+    if (stored <= 0) return stored == 0;  // the thread that stored the lock makes the record
+
+    ref record_class = steal(c.global(S.lock_object));
+    if (!record_class) return false;
+    ref expiry = steal(expires_at(c, timeout_ms));
+    if (!expiry) return false;
+    const int has_metadata = PyObject_IsTrue(metadata);
+    if (has_metadata < 0) return false;
+    ref data = has_metadata ? borrow(metadata) : steal(PyDict_New());
+    if (!data) return false;
+    PyObject* args[] = {nullptr, expiry.get(), data.get()};
+    ref record = steal(PyObject_Vectorcall(record_class.get(), args + 1,
+                                           PY_VECTORCALL_ARGUMENTS_OFFSET, S.kw_record));
+    if (!record) return false;
+    ref lock_data = steal(PyObject_GetAttr(self, S.lock_data));
+    return lock_data && PyObject_SetItem(lock_data.get(), target, record.get()) == 0;
+}
+
+/// locks[target] if the target has an entry: 1 with `lock` set, 0 when it has none, -1
+/// with an exception set. On a plain dict the membership test and the subscript are one
+/// lookup; any other mapping gets `target in locks`, then `locks[target]`.
+int find_lock(PyObject* locks, PyObject* target, ref& lock) noexcept {
+    if (PyDict_CheckExact(locks)) {
+        lock = borrow(PyDict_GetItemWithError(locks, target));
+        return lock ? 1 : (PyErr_Occurred() ? -1 : 0);
+    }
+    const int known = PySequence_Contains(locks, target);
+    if (known <= 0) return known;
+    lock = steal(PyObject_GetItem(locks, target));
+    return lock ? 1 : -1;
+}
+
+/// lock.acquire(timeout=limit), or lock.acquire(blocking=False) when `limit` is NULL.
+/// A `_thread.lock` (what threading.Lock() makes; a C type whose methods cannot be
+/// replaced) is given the same arguments by position, which it parses several times
+/// faster than keywords; acquire() is its acquire(timeout=-1).
+PyObject* call_acquire(PyObject* lock, PyObject* limit) noexcept {
+    if (Py_IS_TYPE(lock, reinterpret_cast<PyTypeObject*>(S.thread_lock.get()))) {
+        PyObject* args[] = {lock, limit == nullptr ? Py_False : Py_True, limit};
+        const size_t nargs = limit == nullptr ? 2 : limit == S.minus_one ? 1 : 3;
+        return PyObject_VectorcallMethod(S.acquire, args, nargs, nullptr);
+    }
+    ref method = steal(PyObject_GetAttr(lock, S.acquire));
+    if (!method) return nullptr;
+    PyObject* args[] = {nullptr, limit == nullptr ? Py_False : limit};
+    return PyObject_Vectorcall(method.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               limit == nullptr ? S.kw_blocking : S.kw_timeout);
+}
+
+PyObject* acquire(const Call& c) noexcept {
+    PyObject *self = c[0], *target = c[1], *timeout_ms = c[2], *blocking = c[3],
+             *metadata = c[4];
+    ref locks = steal(PyObject_GetAttr(self, S.locks));
+    if (!locks) return nullptr;
+    ref lock;
+    const int known = find_lock(locks.get(), target, lock);
+    if (known < 0) return nullptr;
+    if (!known) {
+        if (!add_target(c, self, target, timeout_ms, metadata)) return nullptr;
+        locks = steal(PyObject_GetAttr(self, S.locks));
+        if (!locks) return nullptr;
+        lock = steal(PyObject_GetItem(locks.get(), target));
+        if (!lock) return nullptr;
+    }
+
+    const int blocks = PyObject_IsTrue(blocking);
+    if (blocks < 0) return nullptr;
+    if (!blocks) return call_acquire(lock.get(), nullptr);
+    const int limited = PyObject_RichCompareBool(timeout_ms, S.zero, Py_GE);
+    if (limited < 0) return nullptr;
+    ref limit = limited ? steal(PyNumber_TrueDivide(timeout_ms, S.thousand))
+                        : borrow(S.minus_one);
+    if (!limit) return nullptr;
+    return call_acquire(lock.get(), limit.get());
+}
+
+PyObject* release(const Call& c) noexcept {
+    ref locks = steal(PyObject_GetAttr(c[0], S.locks));
+    if (!locks) return nullptr;
+    ref lock;
+    const int known = find_lock(locks.get(), c[1], lock);
+    if (known <= 0) return known < 0 ? nullptr : Py_NewRef(Py_None);
+    ref released = steal(PyObject_CallMethodNoArgs(lock.get(), S.release));
+    if (!released) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// --- signatures -----------------------------------------------------------------------
+
+constexpr char class_doc[] =
+    "\n"
+    "    A local latch implementation of the LockBase class.\n"
+    "    ";
+
+constexpr Param self_only[] = {arg("self")};
+constexpr Param connect_params[] = {arg("self"), star_args("args", "Any"),
+                                    star_kwargs("kwargs", "Any")};
+
+constexpr Signature connect_sig{
+    .name = "connect", .params = connect_params, .returns = "None", .body = answer_none};
+constexpr Signature disconnect_sig{
+    .name = "disconnect", .params = self_only, .returns = "None", .body = answer_none};
+constexpr Signature is_connected_sig{
+    .name = "is_connected", .params = self_only, .returns = "bool", .body = answer_true};
+constexpr Signature is_alive_sig{
+    .name = "is_alive", .params = self_only, .returns = "bool", .body = answer_true};
+constexpr Signature init_sig{
+    .name = "__init__", .params = self_only, .returns = "None", .body = init};
+
+constexpr Param acquire_params[] = {
+    arg("self"),
+    arg("target_address", "Address"),
+    kwarg("timeout_ms", "int", constant_default(S.minus_one), Exact::Int),
+    kwarg("blocking", "bool", true_default),
+    kwarg("metadata", "dict[str, Any] | None", none_default),
+};
+constexpr const char* lock_local[] = {"lock"};
+constexpr Signature acquire_sig{
+    .name = "acquire",
+    .params = acquire_params,
+    .returns = "bool",
+    .doc = "\n"
+           "        Acquires the lock for a specific target (resource) with optional timeout, "
+           "blocking, and metadata parameters.\n"
+           "\n"
+           "        Args:\n"
+           "            target_address (Address): The target address to acquire the lock "
+           "for.\n"
+           "            timeout_ms (int, optional): The timeout in milliseconds. Defaults to "
+           "-1 (no timeout).\n"
+           "            blocking (bool, optional): Whether to block until the lock is "
+           "acquired. Defaults to True.\n"
+           "            metadata (dict[str, Any] | None, optional): The metadata to store with "
+           "the lock. Defaults to None.\n"
+           "\n"
+           "        Returns:\n"
+           "            bool: True if the lock was acquired, False otherwise.\n"
+           "        ",
+    .locals = lock_local,
+    .body = acquire,
+};
+
+constexpr Param release_params[] = {arg("self"), arg("target_address", "Address")};
+constexpr Signature release_sig{
+    .name = "release",
+    .params = release_params,
+    .returns = "None",
+    .doc = "\n"
+           "        Releases the lock for a specific target (resource).\n"
+           "\n"
+           "        Args:\n"
+           "            target_address (Address): The target address to release the lock "
+           "for.\n"
+           "\n"
+           "        Raises:\n"
+           "            RuntimeError: If the lock is not acquired.\n"
+           "\n"
+           "        Returns:\n"
+           "            None\n"
+           "        ",
+    .locals = lock_local,
+    .body = release,
+};
+
+// --- module load ----------------------------------------------------------------------
+
+constexpr Import imports[] = {
+    {"threading", "Lock"},
+    {"time", "time"},
+    {"typing", "Any"},
+    {"quarn_utils.models.data_models.address", "Address"},
+    {"quarn_data.data_models.lock_object", "LockObject"},
+    {"quarn_data.lock.base", "LockBase"},
+};
+
+constexpr Entry class_namespace[] = {
+    Entry::module(),
+    Entry::qualname(),
+    Entry::doc(class_doc),
+    Entry::function(connect_sig),
+    Entry::function(disconnect_sig),
+    Entry::property(is_connected_sig),
+    Entry::property(is_alive_sig),
+    Entry::function(init_sig),
+    Entry::function(acquire_sig),
+    Entry::function(release_sig),
+};
+static_assert(well_formed(class_namespace));
+
+int load(PyObject* module) noexcept {
+    if (!make_constants_and_builtins()) return -1;
+    if (!run_imports(PyModule_GetDict(module), imports)) return -1;
+    find_thread_lock_type();
+    return define_class(module, "LocalLatch", "LockBase", class_namespace,
+                        {S.builtins, S.property, nullptr})
+               ? 0
+               : -1;
+}
+
+void forget() noexcept { S.forget(); }
+
+Loader loader{"local_latch", load, forget};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_slot<loader>)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot<loader>)},
+    {0, nullptr} /* sentinel */
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "local_latch",
+    nullptr,  // no docstring
+    0,        // state lives in static storage: one module per process
+    nullptr,  // no module-level functions
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_local_latch() { return PyModuleDef_Init(&definition); }

@@ -1,0 +1,356 @@
+// The native function type: a heap type with GC, vectorcall, the method-descriptor flag
+// and the attributes of an ordinary function.
+#include "function.hpp"
+
+#include <cstddef>
+
+namespace quarn {
+namespace {
+
+PyTypeObject* function_type = nullptr;  // made once per process, on first use
+
+Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
+
+// --- calling --------------------------------------------------------------------------
+
+PyObject* Function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    Function& fn = *as_function(self);
+    PyObject* values[kMaxParams];
+    ref extra[2];
+    if (!bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames, values, extra)) return nullptr;
+    // A body may call back into Python and from there into another of our functions;
+    // count the depth so that a loop made of native calls ends in RecursionError.
+    if (Py_EnterRecursiveCall(" while calling a native function")) return nullptr;
+    PyObject* result = fn.sig->body(Call(fn, values));
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+/// Binds like a function: through an instance a bound method, otherwise itself.
+PyObject* Function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+// --- lifetime -------------------------------------------------------------------------
+
+int Function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Function* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->code);
+    Py_VISIT(f->dict);
+    for (PyObject* p : f->names) Py_VISIT(p);
+    for (PyObject* p : f->defaults) Py_VISIT(p);
+    return 0;
+}
+
+int Function_clear(PyObject* self) noexcept {
+    Function* f = as_function(self);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->dict);
+    for (PyObject*& p : f->names) Py_CLEAR(p);
+    for (PyObject*& p : f->defaults) Py_CLEAR(p);
+    return 0;
+}
+
+void Function_dealloc(PyObject* self) noexcept {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    Function_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* Function_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+/// Pickles by qualified name, as functions do.
+PyObject* Function_reduce(PyObject* self, PyObject*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+// --- attributes -----------------------------------------------------------------------
+
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+int set_text(PyObject*& slot, PyObject* value, const char* attribute) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+        return -1;
+    }
+    Py_XSETREF(slot, Py_NewRef(value));
+    return 0;
+}
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+    return set_text(as_function(self)->name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    return set_text(as_function(self)->qualname, value, "__qualname__");
+}
+
+// __doc__ and __module__ read as None once deleted, as on functions.
+PyObject* get_doc(PyObject* self, void*) noexcept {
+    PyObject* doc = as_function(self)->doc;
+    return Py_NewRef(doc != nullptr ? doc : Py_None);
+}
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+    Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
+    return 0;
+}
+PyObject* get_module(PyObject* self, void*) noexcept {
+    PyObject* module = as_function(self)->module;
+    return Py_NewRef(module != nullptr ? module : Py_None);
+}
+int set_module(PyObject* self, PyObject* value, void*) noexcept {
+    Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    Function* f = as_function(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+        if (f->annotations == nullptr) return nullptr;
+    }
+    return Py_NewRef(f->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+// The defaults are fixed by the signature; both attributes report them afresh on each
+// read, so nothing a caller does to the result can make them disagree with the binder.
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    Function* f = as_function(self);
+    const Py_ssize_t first = f->shape.required, n = f->shape.positional - first;
+    if (n == 0) Py_RETURN_NONE;
+    PyObject* tuple = PyTuple_New(n);
+    if (tuple == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTuple_SET_ITEM(tuple, i, Py_NewRef(f->defaults[first + i]));
+    }
+    return tuple;
+}
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+    Function* f = as_function(self);
+    if (f->shape.keyword_only == 0) Py_RETURN_NONE;
+    ref dict = steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (Py_ssize_t i = 0; i < f->shape.count; ++i) {
+        if (f->sig->params[i].kind == Kind::KeywordOnly &&
+            PyDict_SetItem(dict.get(), f->names[i], f->defaults[i]) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+PyGetSetDef Function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
+};
+
+PyMemberDef Function_members[] = {
+    {"__code__", Py_T_OBJECT_EX, offsetof(Function, code), Py_READONLY, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
+    {"__builtins__", Py_T_OBJECT_EX, offsetof(Function, builtins), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr} /* sentinel */
+};
+
+PyMethodDef Function_methods[] = {
+    {"__reduce__", Function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyType_Slot Function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(Function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(Function_descr_get)},
+    {Py_tp_getset, Function_getset},
+    {Py_tp_members, Function_members},
+    {Py_tp_methods, Function_methods},
+    {0, nullptr} /* sentinel */
+};
+
+PyType_Spec Function_spec = {
+    "quarn_data.lock.implementations.native_function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Function_slots,
+};
+
+// --- construction ---------------------------------------------------------------------
+
+/// The object a `Default` stands for. Returns a new reference.
+PyObject* default_value(const Default& d) noexcept {
+    switch (d.tag) {
+    case Default::Tag::None: Py_RETURN_NONE;
+    case Default::Tag::True: Py_RETURN_TRUE;
+    case Default::Tag::False: Py_RETURN_FALSE;
+    case Default::Tag::Constant:
+        if (d.constant->get() == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "default constant used before it was made");
+        }
+        return Py_XNewRef(d.constant->get());
+    case Default::Tag::Required: break;
+    }
+    return nullptr;
+}
+
+/// Parameter names, then the further locals, as co_varnames. Returns a new reference.
+PyObject* variable_names(const Function& f) noexcept {
+    const Signature& sig = *f.sig;
+    const Py_ssize_t n = f.shape.count, total = n + static_cast<Py_ssize_t>(sig.locals.size());
+    PyObject* names = PyTuple_New(total);
+    if (names == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(names, i, Py_NewRef(f.names[i]));
+    for (Py_ssize_t i = n; i < total; ++i) {
+        PyObject* name = PyUnicode_InternFromString(sig.locals[i - n]);
+        if (name == nullptr) {
+            Py_DECREF(names);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(names, i, name);
+    }
+    return names;
+}
+
+/// An inert code object that describes the signature to introspection: argument counts,
+/// variable names and flags. It is never run. Returns a new reference.
+PyObject* make_code(const Function& f, PyObject* filename) noexcept {
+    const char* file = PyUnicode_AsUTF8(filename);
+    if (file == nullptr) return nullptr;
+    ref empty = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, f.sig->name, 1)));
+    if (!empty) return nullptr;
+    ref varnames = steal(variable_names(f));
+    if (!varnames) return nullptr;
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    if (f.shape.var_positional >= 0) flags |= CO_VARARGS;
+    if (f.shape.var_keyword >= 0) flags |= CO_VARKEYWORDS;
+
+    ref kwargs = steal(Py_BuildValue(
+        "{s:n,s:i,s:n,s:n,s:O,s:i,s:O}", "co_argcount", f.shape.positional,
+        "co_posonlyargcount", 0, "co_kwonlyargcount", f.shape.keyword_only, "co_nlocals",
+        PyTuple_GET_SIZE(varnames.get()), "co_varnames", varnames.get(), "co_flags", flags,
+        "co_qualname", f.qualname));
+    if (!kwargs) return nullptr;
+    ref replace = steal(PyObject_GetAttrString(empty.get(), "replace"));
+    if (!replace) return nullptr;
+    ref no_args = steal(PyTuple_New(0));
+    if (!no_args) return nullptr;
+    return PyObject_Call(replace.get(), no_args.get(), kwargs.get());
+}
+
+/// {parameter: annotation text, ..., "return": text}. Returns a new reference.
+PyObject* make_annotations(const Function& f) noexcept {
+    ref dict = steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (Py_ssize_t i = 0; i < f.shape.count; ++i) {
+        const char* text = f.sig->params[i].annotation;
+        if (text == nullptr) continue;
+        ref value = steal(PyUnicode_FromString(text));
+        if (!value || PyDict_SetItem(dict.get(), f.names[i], value.get()) < 0) return nullptr;
+    }
+    if (f.sig->returns != nullptr) {
+        ref value = steal(PyUnicode_FromString(f.sig->returns));
+        if (!value || PyDict_SetItemString(dict.get(), "return", value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+bool ensure_type() noexcept {
+    if (function_type == nullptr) {
+        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&Function_spec));
+    }
+    return function_type != nullptr;
+}
+
+}  // namespace
+
+PyObject* Call::global(PyObject* name) const noexcept {
+    PyObject* value = PyDict_GetItemWithError(fn_.globals, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(fn_.builtins, name);
+        if (value == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    return Py_XNewRef(value);
+}
+
+ref make_function(const Signature& sig, const Scope& scope) noexcept {
+    if (!ensure_type()) return {};
+    ref self = steal(function_type->tp_alloc(function_type, 0));  // zeroed and tracked
+    if (!self) return {};
+    Function& f = *as_function(self.get());
+    f.vectorcall = Function_vectorcall;
+    f.sig = &sig;
+    f.shape = shape_of(sig.params);
+    f.globals = Py_NewRef(scope.globals);
+    f.builtins = Py_NewRef(scope.builtins);
+    f.module = Py_NewRef(scope.module_name);
+    f.name = PyUnicode_InternFromString(sig.name);
+    if (f.name == nullptr) return {};
+    f.qualname = PyUnicode_FromFormat("%U.%U", scope.class_name, f.name);
+    if (f.qualname == nullptr) return {};
+    f.doc = sig.doc != nullptr ? PyUnicode_FromString(sig.doc) : Py_NewRef(Py_None);
+    if (f.doc == nullptr) return {};
+    for (Py_ssize_t i = 0; i < f.shape.count; ++i) {
+        const Param& p = sig.params[i];
+        f.names[i] = PyUnicode_InternFromString(p.name);
+        if (f.names[i] == nullptr) return {};
+        if (p.default_.tag != Default::Tag::Required) {
+            f.defaults[i] = default_value(p.default_);
+            if (f.defaults[i] == nullptr) return {};
+        }
+    }
+    f.annotations = make_annotations(f);
+    if (f.annotations == nullptr) return {};
+    f.code = make_code(f, scope.filename);
+    if (f.code == nullptr) return {};
+    return self;
+}
+
+}  // namespace quarn

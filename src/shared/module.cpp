@@ -1,0 +1,381 @@
+// Module registration, the load-time imports and class creation.
+#include "module.hpp"
+
+namespace quarn {
+
+// --- one-time load --------------------------------------------------------------------
+
+PyObject* loader_create(Loader& loader, PyObject* spec) noexcept {
+    const long long current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current < 0) return nullptr;
+    if (loader.interpreter == -1) {
+        loader.interpreter = current;
+    } else if (loader.interpreter != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into "
+                        "one interpreter per process.");
+        return nullptr;
+    }
+    if (loader.module != nullptr) return Py_NewRef(loader.module);
+    ref name = steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    return PyModule_NewObject(name.get());
+}
+
+int loader_exec(Loader& loader, PyObject* module) noexcept {
+    if (loader.module != nullptr) {
+        if (loader.module == module) return 0;  // a later import: nothing runs again
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not "
+                     "supported.",
+                     loader.name);
+        return -1;
+    }
+    loader.module = Py_NewRef(module);
+    if (loader.load(module) == 0) return 0;
+    // Forget the failed load. Dropping its objects may run arbitrary code, so keep the
+    // load's exception aside meanwhile.
+    PyObject* exc = PyErr_GetRaisedException();
+    loader.forget();
+    Py_CLEAR(loader.module);
+    PyErr_SetRaisedException(exc);
+    return -1;
+}
+
+// --- imports --------------------------------------------------------------------------
+
+namespace {
+
+/// The `name` attribute of `module`, else the loaded submodule `module.name`.
+/// Returns a new reference, or NULL with an exception set.
+PyObject* import_from(PyObject* module, PyObject* name) noexcept {
+    PyObject* value = PyObject_GetAttr(module, name);
+    if (value != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    PyErr_Clear();
+    const char* module_name = PyModule_Check(module) ? PyModule_GetName(module) : nullptr;
+    if (module_name != nullptr) {
+        ref full = steal(PyUnicode_FromFormat("%s.%U", module_name, name));
+        if (!full) return nullptr;
+        value = PyImport_GetModule(full.get());
+        if (value != nullptr || PyErr_Occurred()) return value;
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    return nullptr;
+}
+
+bool run_import(PyObject* globals, const Import& item) noexcept {
+    ref module_name = steal(PyUnicode_FromString(item.module));
+    if (!module_name) return false;
+    if (item.name == nullptr) {
+        // `import a.b` binds the top-level package `a`, which is what the call returns.
+        ref top = steal(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr,
+                                                         nullptr, 0));
+        if (!top) return false;
+        const Py_ssize_t dot = PyUnicode_FindChar(module_name.get(), '.', 0,
+                                                  PyUnicode_GET_LENGTH(module_name.get()), 1);
+        ref bound = steal(dot < 0 ? module_name.new_ref()
+                                  : PyUnicode_Substring(module_name.get(), 0, dot));
+        if (!bound) return false;
+        return PyDict_SetItem(globals, bound.get(), top.get()) == 0;
+    }
+    ref name = steal(PyUnicode_InternFromString(item.name));
+    if (!name) return false;
+    ref fromlist = steal(PyTuple_Pack(1, name.get()));
+    if (!fromlist) return false;
+    ref module = steal(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr,
+                                                        fromlist.get(), 0));
+    if (!module) return false;
+    ref value = steal(import_from(module.get(), name.get()));
+    return value && PyDict_SetItem(globals, name.get(), value.get()) == 0;
+}
+
+}  // namespace
+
+bool run_imports(PyObject* globals, std::span<const Import> imports) noexcept {
+    for (const Import& item : imports) {
+        if (!run_import(globals, item)) return false;
+    }
+    return true;
+}
+
+// --- class creation -------------------------------------------------------------------
+
+namespace {
+
+/// Replaces bases that are not classes by what their __mro_entries__ gives, as the class
+/// statement does. Returns a new reference to the (possibly same) tuple.
+PyObject* resolve_bases(PyObject* bases) noexcept {
+    ref list;  // made on the first base that changes
+    ref mro_entries = steal(PyUnicode_InternFromString("__mro_entries__"));
+    if (!mro_entries) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(bases);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* base = PyTuple_GET_ITEM(bases, i);
+        ref entries;
+        if (!PyType_Check(base)) {
+            PyObject* meth = nullptr;
+            if (_PyObject_LookupAttr(base, mro_entries.get(), &meth) < 0) return nullptr;
+            ref method = steal(meth);
+            if (method) {
+                entries = steal(PyObject_CallOneArg(method.get(), bases));
+                if (!entries) return nullptr;
+                if (!PyTuple_Check(entries.get())) {
+                    PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
+                    return nullptr;
+                }
+            }
+        }
+        if (!entries && !list) continue;
+        if (!list) {
+            list = steal(PyList_GetSlice(bases, 0, i));
+            if (!list) return nullptr;
+        }
+        if (entries) {
+            const Py_ssize_t end = PyList_GET_SIZE(list.get());
+            if (PyList_SetSlice(list.get(), end, end, entries.get()) < 0) return nullptr;
+        } else if (PyList_Append(list.get(), base) < 0) {
+            return nullptr;
+        }
+    }
+    if (!list) return Py_NewRef(bases);
+    return PyList_AsTuple(list.get());
+}
+
+/// The most derived metaclass among `meta` and the types of `bases` (borrowed).
+PyObject* most_derived_metaclass(PyObject* meta, PyObject* bases) noexcept {
+    if (!PyType_Check(meta)) return meta;
+    PyTypeObject* winner = reinterpret_cast<PyTypeObject*>(meta);
+    const Py_ssize_t n = PyTuple_GET_SIZE(bases);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTypeObject* t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (PyType_IsSubtype(winner, t)) continue;
+        if (PyType_IsSubtype(t, winner)) {
+            winner = t;
+            continue;
+        }
+        PyErr_SetString(PyExc_TypeError,
+                        "metaclass conflict: the metaclass of a derived class must be a "
+                        "(non-strict) subclass of the metaclasses of all its bases");
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(winner);
+}
+
+/// The namespace from meta.__prepare__(name, bases), or a new dict.
+PyObject* prepare_namespace(PyObject* meta, PyObject* name, PyObject* bases) noexcept {
+    PyObject* prepare = nullptr;
+    ref prepare_name = steal(PyUnicode_InternFromString("__prepare__"));
+    if (!prepare_name || _PyObject_LookupAttr(meta, prepare_name.get(), &prepare) < 0) {
+        return nullptr;
+    }
+    if (prepare == nullptr) return PyDict_New();
+    PyObject* args[] = {name, bases};
+    ref ns = steal(PyObject_Vectorcall(prepare, args, 2, nullptr));
+    Py_DECREF(prepare);
+    if (!ns) return nullptr;
+    if (!PyMapping_Check(ns.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+                     PyType_Check(meta) ? reinterpret_cast<PyTypeObject*>(meta)->tp_name
+                                        : "<metaclass>",
+                     Py_TYPE(ns.get())->tp_name);
+        return nullptr;
+    }
+    return ns.release();
+}
+
+struct ClassContext {
+    Scope scope;
+    PyObject* property;
+    PyObject* staticmethod;
+};
+
+/// The value of one namespace entry. Returns a new reference.
+PyObject* entry_value(const Entry& e, const ClassContext& ctx) noexcept {
+    switch (e.what) {
+    case Entry::What::Module: return Py_NewRef(ctx.scope.module_name);
+    case Entry::What::Qualname: return Py_NewRef(ctx.scope.class_name);
+    case Entry::What::Doc: return PyUnicode_FromString(e.text);
+    case Entry::What::Annotations: {
+        ref dict = steal(PyDict_New());
+        if (!dict) return nullptr;
+        for (const Annotation& a : e.annotations) {
+            ref text = steal(PyUnicode_FromString(a.text));
+            if (!text || PyDict_SetItemString(dict.get(), a.name, text.get()) < 0) return nullptr;
+        }
+        return dict.release();
+    }
+    case Entry::What::Function: return make_function(*e.sig, ctx.scope).release();
+    case Entry::What::Property:
+    case Entry::What::StaticMethod: {
+        PyObject* wrapper = e.what == Entry::What::Property ? ctx.property : ctx.staticmethod;
+        if (wrapper == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "class entry needs a wrapper not fetched at load");
+            return nullptr;
+        }
+        ref fn = make_function(*e.sig, ctx.scope);
+        if (!fn) return nullptr;
+        return PyObject_CallOneArg(wrapper, fn.get());
+    }
+    }
+    return nullptr;
+}
+
+PyObject* entry_key(const Entry& e) noexcept {
+    switch (e.what) {
+    case Entry::What::Module: return PyUnicode_InternFromString("__module__");
+    case Entry::What::Qualname: return PyUnicode_InternFromString("__qualname__");
+    case Entry::What::Doc: return PyUnicode_InternFromString("__doc__");
+    case Entry::What::Annotations: return PyUnicode_InternFromString("__annotations__");
+    default: return PyUnicode_InternFromString(e.sig->name);
+    }
+}
+
+ref build_class(PyObject* base, std::span<const Entry> entries, const ClassContext& ctx) noexcept {
+    PyObject* name = ctx.scope.class_name;
+    ref orig_bases = steal(PyTuple_Pack(1, base));
+    if (!orig_bases) return {};
+    ref bases = steal(resolve_bases(orig_bases.get()));
+    if (!bases) return {};
+    PyObject* meta = PyTuple_GET_SIZE(bases.get()) > 0
+                         ? reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases.get(), 0)))
+                         : reinterpret_cast<PyObject*>(&PyType_Type);
+    meta = most_derived_metaclass(meta, bases.get());
+    if (meta == nullptr) return {};
+    ref keep_meta = borrow(meta);  // __prepare__ may run code that drops other references
+    ref ns = steal(prepare_namespace(meta, name, bases.get()));
+    if (!ns) return {};
+    for (const Entry& e : entries) {
+        ref key = steal(entry_key(e));
+        if (!key) return {};
+        ref value = steal(entry_value(e, ctx));
+        if (!value || PyObject_SetItem(ns.get(), key.get(), value.get()) < 0) return {};
+    }
+    if (bases.get() != orig_bases.get() &&
+        PyMapping_SetItemString(ns.get(), "__orig_bases__", orig_bases.get()) < 0) {
+        return {};
+    }
+    PyObject* args[] = {name, bases.get(), ns.get()};
+    return steal(PyObject_Vectorcall(meta, args, 3, nullptr));
+}
+
+}  // namespace
+
+bool define_class(PyObject* module, const char* name, const char* base,
+                  std::span<const Entry> entries, const LoadBuiltins& builtins) noexcept {
+    PyObject* globals = PyModule_GetDict(module);
+    ref module_name = steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    ref filename = steal(PyModule_GetFilenameObject(module));
+    if (!filename) {
+        PyErr_Clear();  // no __file__: the code objects name the module instead
+        filename = module_name;
+    }
+    ref class_name = steal(PyUnicode_InternFromString(name));
+    ref base_name = steal(PyUnicode_InternFromString(base));
+    if (!class_name || !base_name) return false;
+    PyObject* base_class = PyDict_GetItemWithError(globals, base_name.get());
+    if (base_class == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", base_name.get());
+        return false;
+    }
+    const ClassContext ctx{
+        {module_name.get(), class_name.get(), globals, builtins.dict, filename.get()},
+        builtins.property,
+        builtins.staticmethod,
+    };
+    ref keep_base = borrow(base_class);  // the class body may rebind the global
+    ref cls = build_class(keep_base.get(), entries, ctx);
+    return cls && PyDict_SetItem(globals, class_name.get(), cls.get()) == 0;
+}
+
+// --- small protocol helpers -----------------------------------------------------------
+
+PyObject* attr_or_none(PyObject* obj, PyObject* name) noexcept {
+    PyObject* value = nullptr;
+    if (_PyObject_LookupAttr(obj, name, &value) < 0) return nullptr;
+    return value != nullptr ? value : Py_NewRef(Py_None);
+}
+
+PyObject* raise_object(PyObject* exc) noexcept {
+    if (PyExceptionInstance_Check(exc)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    } else if (PyExceptionClass_Check(exc)) {
+        ref instance = steal(PyObject_CallNoArgs(exc));
+        if (!instance) return nullptr;
+        if (!PyExceptionInstance_Check(instance.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %R",
+                         exc, Py_TYPE(instance.get()));
+            return nullptr;
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+    }
+    return nullptr;
+}
+
+void chain_context(PyObject* caught) noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc != nullptr && exc != caught) {
+        PyException_SetContext(exc, caught);  // steals
+    } else {
+        Py_XDECREF(caught);
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+bool intern(static_ref& slot, const char* text) noexcept {
+    slot.set(steal(PyUnicode_InternFromString(text)));
+    return slot.get() != nullptr;
+}
+
+bool make_text(static_ref& slot, const char* text) noexcept {
+    slot.set(steal(PyUnicode_FromString(text)));
+    return slot.get() != nullptr;
+}
+
+bool make_int(static_ref& slot, long value) noexcept {
+    slot.set(steal(PyLong_FromLong(value)));
+    return slot.get() != nullptr;
+}
+
+bool make_float(static_ref& slot, double value) noexcept {
+    slot.set(steal(PyFloat_FromDouble(value)));
+    return slot.get() != nullptr;
+}
+
+bool fetch_builtins(static_ref& slot) noexcept {
+    slot.set(borrow(PyEval_GetBuiltins()));
+    if (slot.get() == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_RuntimeError, "no builtins namespace");
+    }
+    return slot.get() != nullptr;
+}
+
+bool fetch_builtin(static_ref& slot, PyObject* builtins, const char* name) noexcept {
+    PyObject* value = PyDict_GetItemString(builtins, name);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        return false;
+    }
+    slot.set(borrow(value));
+    return true;
+}
+
+bool intern_tuple(static_ref& slot, std::initializer_list<const char*> texts) noexcept {
+    ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!tuple) return false;
+    Py_ssize_t i = 0;
+    for (const char* text : texts) {
+        PyObject* s = PyUnicode_InternFromString(text);
+        if (s == nullptr) return false;
+        PyTuple_SET_ITEM(tuple.get(), i++, s);
+    }
+    slot.set(std::move(tuple));
+    return true;
+}
+
+}  // namespace quarn

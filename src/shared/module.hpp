@@ -1,0 +1,147 @@
+// Module registration and loading.
+//
+// A module built on this layer lives once per process: its load-time state is static,
+// the first interpreter that creates it is the only one that may, a later import gets
+// the same module object back without running anything, and a failed load is forgotten
+// so that the next import runs it afresh. Its load imports names through the
+// interpreter's import function and creates its class the way a class statement does.
+#pragma once
+
+#include "function.hpp"
+
+#include <initializer_list>
+#include <span>
+
+namespace quarn {
+
+// --- one-time load --------------------------------------------------------------------
+
+struct Loader {
+    const char* name;                 // the module's short name, for messages
+    int (*load)(PyObject* module);    // the load steps: 0, or -1 with an exception set
+    void (*forget)();                 // drops what a failed load left in the static state
+    PyObject* module = nullptr;       // the module being or having been loaded
+    long long interpreter = -1;       // the one interpreter allowed to create it
+};
+
+PyObject* loader_create(Loader& loader, PyObject* spec) noexcept;
+int loader_exec(Loader& loader, PyObject* module) noexcept;
+
+/// Slot functions for a module's PyModuleDef, bound to its static `Loader`.
+template <Loader& L>
+PyObject* create_slot(PyObject* spec, PyModuleDef*) noexcept {
+    return loader_create(L, spec);
+}
+template <Loader& L>
+int exec_slot(PyObject* module) noexcept {
+    return loader_exec(L, module);
+}
+
+// --- imports --------------------------------------------------------------------------
+
+/// `import module` (name == nullptr) or `from module import name`.
+struct Import {
+    const char* module;
+    const char* name = nullptr;
+};
+
+/// Runs the imports in order through PyImport_ImportModuleLevelObject with `globals`,
+/// binding each name in `globals` as soon as it is imported. Returns false with the
+/// import error set, or ImportError "cannot import name %S" for a missing name.
+bool run_imports(PyObject* globals, std::span<const Import> imports) noexcept;
+
+// --- class creation -------------------------------------------------------------------
+
+struct Annotation {
+    const char* name;
+    const char* text;
+};
+
+/// One entry of a class namespace, stored in table order.
+struct Entry {
+    enum class What : unsigned char {
+        Module,        // __module__: the module's name
+        Qualname,      // __qualname__: the class name
+        Doc,           // __doc__: `text`
+        Annotations,   // __annotations__: a new dict of `annotations`
+        Function,      // sig->name: the function
+        Property,      // sig->name: property(function)
+        StaticMethod,  // sig->name: staticmethod(function)
+    };
+    What what;
+    const char* text = nullptr;
+    std::span<const Annotation> annotations = {};
+    const Signature* sig = nullptr;
+
+    static constexpr Entry module() { return {What::Module}; }
+    static constexpr Entry qualname() { return {What::Qualname}; }
+    static constexpr Entry doc(const char* text) { return {What::Doc, text}; }
+    static constexpr Entry class_annotations(std::span<const Annotation> a) {
+        return {What::Annotations, nullptr, a};
+    }
+    static constexpr Entry function(const Signature& s) { return {What::Function, {}, {}, &s}; }
+    static constexpr Entry property(const Signature& s) { return {What::Property, {}, {}, &s}; }
+    static constexpr Entry static_method(const Signature& s) {
+        return {What::StaticMethod, {}, {}, &s};
+    }
+};
+
+/// Every signature in a namespace table is well formed (checked at compile time).
+constexpr bool well_formed(std::span<const Entry> entries) {
+    for (const Entry& e : entries) {
+        if (e.sig != nullptr && !well_formed(*e.sig)) return false;
+    }
+    return true;
+}
+
+/// The builtins that a load fetched once: the builtins namespace, and `property` and
+/// `staticmethod` for the namespace entries that wrap a function (borrowed; a wrapper the
+/// table does not use may be NULL).
+struct LoadBuiltins {
+    PyObject* dict;
+    PyObject* property;
+    PyObject* staticmethod;
+};
+
+/// `class <name>(<base>): <entries>` run at load: takes the global `base` of `module`,
+/// creates the class as a class statement does (resolves the bases, takes the most
+/// derived metaclass, calls its __prepare__ if any with the name and the bases, stores
+/// the entries in table order, calls the metaclass with name, bases and namespace) and
+/// binds it as `name` in the module. Returns false with an exception set.
+bool define_class(PyObject* module, const char* name, const char* base,
+                  std::span<const Entry> entries, const LoadBuiltins& builtins) noexcept;
+
+// --- small protocol helpers used by the modules ---------------------------------------
+
+/// getattr(obj, name, None): a missing attribute (AttributeError) reads as None; any other
+/// error propagates. Returns a new reference, or NULL with an exception set.
+PyObject* attr_or_none(PyObject* obj, PyObject* name) noexcept;
+
+/// Raises `exc` as a `raise exc` statement does: an exception instance as it is, an
+/// exception class by calling it, anything else as TypeError. Always returns NULL.
+PyObject* raise_object(PyObject* exc) noexcept;
+
+/// Makes the pending exception the __context__ of `caught` handling: call after a new
+/// error was raised while `caught` was being handled. Steals `caught`.
+void chain_context(PyObject* caught) noexcept;
+
+// Load-time constants. Each stores a new object in `slot` and returns false with an
+// exception set when it cannot.
+
+/// An interned string (attribute and global names).
+bool intern(static_ref& slot, const char* text) noexcept;
+/// A text.
+bool make_text(static_ref& slot, const char* text) noexcept;
+/// An int.
+bool make_int(static_ref& slot, long value) noexcept;
+/// A float.
+bool make_float(static_ref& slot, double value) noexcept;
+/// The builtins namespace of the running code (a dict).
+bool fetch_builtins(static_ref& slot) noexcept;
+/// `builtins[name]`, or NameError.
+bool fetch_builtin(static_ref& slot, PyObject* builtins, const char* name) noexcept;
+
+/// A tuple of interned strings, for keyword names of vectorcalls.
+bool intern_tuple(static_ref& slot, std::initializer_list<const char*> texts) noexcept;
+
+}  // namespace quarn
