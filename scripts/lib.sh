@@ -1,0 +1,61 @@
+# Shared by the scripts in this folder: where things are and how to find them.
+# shellcheck shell=bash
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="${VENV:-$ROOT/.venv}"
+
+# CPython 3.12: $PYTHON if set, else the newest pyenv 3.12, else python3.12 on PATH.
+find_python() {
+  if [ -n "${PYTHON:-}" ]; then
+    echo "$PYTHON"
+    return
+  fi
+  local root candidate
+  if command -v pyenv >/dev/null 2>&1; then
+    root="$(pyenv root)"
+  else
+    root="${PYENV_ROOT:-$HOME/.pyenv}"
+  fi
+  candidate="$(ls -d "$root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1)"
+  if [ -n "$candidate" ]; then
+    echo "$candidate"
+  elif command -v python3.12 >/dev/null 2>&1; then
+    command -v python3.12
+  else
+    echo "CPython 3.12 not found: install it (pyenv install 3.12) or set PYTHON" >&2
+    return 1
+  fi
+}
+
+# redis-server from Debian's packages, installed when missing.
+ensure_redis_server() {
+  if command -v redis-server >/dev/null 2>&1; then
+    return
+  fi
+  echo "== installing redis-server from Debian's packages"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q redis-server
+}
+
+# The package and its test tools in $VENV. Rebuilds only when a source changed since
+# the last install.
+ensure_package() {
+  if [ ! -x "$VENV/bin/python" ]; then
+    local python
+    python="$(find_python)"
+    echo "== creating $VENV with $python"
+    "$python" -m venv "$VENV"
+    "$VENV/bin/python" -m pip install -q --upgrade pip
+  fi
+  local stamp="$VENV/.quarn-installed"
+  if [ -f "$stamp" ] && [ -z "$(find "$ROOT/src" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" -newer "$stamp" -print -quit)" ]; then
+    return
+  fi
+  echo "== building and installing quarn_data into $VENV"
+  # Each venv keeps its own CMake build tree, so rebuilds are incremental and two venvs
+  # never share one.
+  "$VENV/bin/python" -m pip install -q -C build-dir="$VENV/cmake-build" "$ROOT[remote-latch,test]"
+  touch "$stamp"
+}

@@ -1,0 +1,158 @@
+"""A private redis-server on a free loopback port, for the tests, the demo and benchmarks.
+
+    with RedisServer() as server:
+        client = redis.Redis(port=server.port)
+
+The server keeps nothing on disk (``--save '' --appendonly no``), works in a temporary
+directory of its own and is stopped by its PID. Extra command-line arguments (TLS, ACL
+users, cluster mode) go through ``extra_args``; ``tls=True`` moves the listener from
+``--port`` to ``--tls-port``.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+from collections.abc import Sequence
+from pathlib import Path
+from types import TracebackType
+
+READY_TIMEOUT_S = 10.0
+
+
+def redis_server_binary() -> str:
+    """Path of redis-server, or RuntimeError saying how to get it."""
+    path = os.environ.get("REDIS_SERVER") or shutil.which("redis-server")
+    if path is None:
+        raise RuntimeError(
+            "redis-server not found: install Debian's package (apt-get install redis-server)"
+            " or set REDIS_SERVER to its path"
+        )
+    return path
+
+
+def free_port() -> int:
+    """A loopback TCP port that was free a moment ago."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
+class RedisServer:
+    """One redis-server process; start(), stop(), restart(), or use it as a context."""
+
+    def __init__(
+        self,
+        extra_args: Sequence[str] = (),
+        *,
+        tls: bool = False,
+        port: int | None = None,
+        directory: str | Path | None = None,
+    ) -> None:
+        self.extra_args = list(extra_args)
+        self.tls = tls
+        self.port = port if port is not None else free_port()
+        self._own_dir = directory is None
+        self.dir = Path(directory) if directory is not None else Path(
+            tempfile.mkdtemp(prefix="quarn-redis-")
+        )
+        self.log = self.dir / "redis.log"
+        self.process: subprocess.Popen[bytes] | None = None
+
+    @property
+    def pid(self) -> int:
+        assert self.process is not None, "server not started"
+        return self.process.pid
+
+    def command(self) -> list[str]:
+        listen = (
+            ["--port", "0", "--tls-port", str(self.port)]
+            if self.tls
+            else ["--port", str(self.port)]
+        )
+        return [
+            redis_server_binary(),
+            *listen,
+            "--bind", "127.0.0.1",
+            "--save", "",
+            "--appendonly", "no",
+            "--dir", str(self.dir),
+            "--logfile", str(self.log),
+            *self.extra_args,
+        ]
+
+    def start(self) -> RedisServer:
+        if self.log.exists():
+            self.log.unlink()
+        self.process = subprocess.Popen(
+            self.command(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL
+        )
+        deadline = time.monotonic() + READY_TIMEOUT_S
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError(
+                    f"redis-server exited with {self.process.returncode}:\n{self._log_text()}"
+                )
+            if "Ready to accept connections" in self._log_text() and self._listening():
+                return self
+            time.sleep(0.01)
+        self.stop()
+        raise RuntimeError(f"redis-server not ready in {READY_TIMEOUT_S} s:\n{self._log_text()}")
+
+    def stop(self) -> None:
+        """Stops the server by its PID: SIGCONT (in case it was paused), SIGTERM, SIGKILL."""
+        process, self.process = self.process, None
+        if process is None or process.poll() is not None:
+            return
+        os.kill(process.pid, signal.SIGCONT)
+        process.terminate()
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+    def restart(self) -> None:
+        """Stops the server and starts it again on the same port (data is gone)."""
+        self.stop()
+        self.start()
+
+    def pause(self) -> None:
+        os.kill(self.pid, signal.SIGSTOP)
+
+    def resume(self) -> None:
+        os.kill(self.pid, signal.SIGCONT)
+
+    def close(self) -> None:
+        self.stop()
+        if self._own_dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self) -> RedisServer:
+        return self.start()
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def _listening(self) -> bool:
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=0.5):
+                return True
+        except OSError:
+            return False
+
+    def _log_text(self) -> str:
+        try:
+            return self.log.read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
