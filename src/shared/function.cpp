@@ -171,6 +171,36 @@ PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
     return dict.release();
 }
 
+/// The class whose body defines the function, found as inspect finds it for a Python
+/// function: the module named by __module__, then __qualname__ without its last part.
+/// inspect.getdoc and help() look here to take a missing docstring from a base class.
+/// AttributeError when it does not name a class.
+PyObject* get_objclass(PyObject* self, void*) noexcept {
+    Function* f = as_function(self);
+    if (f->module == nullptr || !PyUnicode_Check(f->module)) {
+        PyErr_SetString(PyExc_AttributeError, "__objclass__");
+        return nullptr;
+    }
+    ref owner = steal(PyImport_GetModule(f->module));
+    ref dot = steal(PyUnicode_FromString("."));
+    if (!dot) return nullptr;
+    ref parts = steal(PyUnicode_Split(f->qualname, dot.get(), -1));
+    if (!parts) return nullptr;
+    if (!owner || PyList_GET_SIZE(parts.get()) < 2) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "__objclass__");
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i + 1 < PyList_GET_SIZE(parts.get()); ++i) {
+        owner = steal(PyObject_GetAttr(owner.get(), PyList_GET_ITEM(parts.get(), i)));
+        if (!owner) return nullptr;
+    }
+    if (!PyType_Check(owner.get())) {
+        PyErr_SetString(PyExc_AttributeError, "__objclass__");
+        return nullptr;
+    }
+    return owner.release();
+}
+
 PyGetSetDef Function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -179,6 +209,7 @@ PyGetSetDef Function_getset[] = {
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__objclass__", get_objclass, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
 };

@@ -157,8 +157,8 @@ PyObject* call_acquire(PyObject* lock, PyObject* limit) noexcept {
     }
     ref method = steal(PyObject_GetAttr(lock, S.acquire));
     if (!method) return nullptr;
-    PyObject* args[] = {nullptr, limit == nullptr ? Py_False : limit};
-    return PyObject_Vectorcall(method.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    PyObject* args[] = {nullptr, limit == nullptr ? Py_False : limit};  // one keyword value
+    return PyObject_Vectorcall(method.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
                                limit == nullptr ? S.kw_blocking : S.kw_timeout);
 }
 

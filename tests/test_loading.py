@@ -1,0 +1,246 @@
+"""Module load: one load per process, failed loads forgotten, imports, class creation.
+
+Each case runs in a fresh interpreter, since a module can be loaded only once per process.
+"""
+
+from __future__ import annotations
+
+import pytest
+
+from conftest import check_python
+
+REMOTE = "quarn_data.lock.implementations.remote_latch"
+LOCAL = "quarn_data.lock.implementations.local_latch"
+MODULES = pytest.mark.parametrize(
+    ("name", "short", "cls"),
+    [(REMOTE, "remote_latch", "RemoteLatch"), (LOCAL, "local_latch", "LocalLatch")],
+)
+
+
+@MODULES
+def test_later_imports_get_the_same_module_and_run_nothing(name: str, short: str, cls: str) -> None:
+    check_python(f"""
+        import importlib, importlib.util, sys
+        import {name} as first
+        original = first.{cls}
+        # Were the load to run again, it would pick these up.
+        import quarn_data.lock.base as base
+        base.LockBase = None
+        del sys.modules["{name}"]
+        second = importlib.import_module("{name}")
+        assert second is first
+        assert second.{cls} is original and second.LockBase is not None
+        assert importlib.reload(second) is first and first.{cls} is original
+        spec = importlib.util.find_spec("{name}")
+        assert importlib.util.module_from_spec(spec) is first
+    """)
+
+
+@MODULES
+def test_exec_on_another_module_object_is_refused(name: str, short: str, cls: str) -> None:
+    check_python(f"""
+        import importlib.util
+        spec = importlib.util.find_spec("{name}")
+        one = importlib.util.module_from_spec(spec)
+        other = importlib.util.module_from_spec(spec)
+        assert one is not other
+        spec.loader.exec_module(one)
+        try:
+            spec.loader.exec_module(other)
+        except RuntimeError as e:
+            assert str(e) == (
+                "Module '{short}' has already been imported. "
+                "Re-initialisation is not supported."), str(e)
+        else:
+            raise AssertionError("second exec ran")
+        assert not hasattr(other, "{cls}")
+    """)
+
+
+@MODULES
+def test_another_interpreter_is_refused(name: str, short: str, cls: str) -> None:
+    check_python(f"""
+        import _xxsubinterpreters as interpreters
+        import {name}
+        sub = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(sub, "import {name}")
+        except interpreters.RunFailedError as e:
+            assert str(e) == ("<class 'ImportError'>: Interpreter change detected - this module "
+                              "can only be loaded into one interpreter per process."), str(e)
+        else:
+            raise AssertionError("loaded into a second interpreter")
+        interpreters.destroy(sub)
+    """)
+
+
+@pytest.mark.parametrize(
+    ("name", "host_module", "missing"),
+    [
+        (REMOTE, "quarn_data.lock.base", "LockBase"),
+        (REMOTE, "quarn_data.errors", "QuarnConnectionError"),
+        (REMOTE, "quarn_utils.models.data_models.address", "Address"),
+        (LOCAL, "quarn_data.data_models.lock_object", "LockObject"),
+        (LOCAL, "quarn_data.lock.base", "LockBase"),
+    ],
+)
+def test_a_missing_name_fails_the_load_which_is_then_forgotten(
+    name: str, host_module: str, missing: str
+) -> None:
+    check_python(f"""
+        import importlib, sys
+        import {host_module} as host
+        saved = host.{missing}
+        del host.{missing}
+        try:
+            import {name}
+        except ImportError as e:
+            assert type(e) is ImportError and str(e) == "cannot import name {missing}", repr(e)
+        else:
+            raise AssertionError("loaded without {missing}")
+        assert "{name}" not in sys.modules
+        host.{missing} = saved
+        module = importlib.import_module("{name}")
+        assert module.{missing} is saved
+    """)
+
+
+def test_a_loaded_submodule_satisfies_a_from_import() -> None:
+    # `from package import name` falls back to the loaded submodule package.name.
+    check_python(f"""
+        import sys, types
+        import quarn_data.lock.base as base
+        real = base.LockBase
+        del base.LockBase
+        sys.modules["quarn_data.lock.base.LockBase"] = real  # what the fallback finds
+        import {LOCAL} as m
+        assert m.LockBase is real and issubclass(m.LocalLatch, real)
+    """)
+
+
+def test_without_redis_the_remote_module_fails_and_loads_once_redis_is_back() -> None:
+    check_python(f"""
+        import importlib, sys
+        import redis
+        sys.modules["redis"] = None   # import of redis halted
+        try:
+            import {REMOTE}
+        except ModuleNotFoundError as e:
+            assert e.name == "redis", repr(e)
+        else:
+            raise AssertionError("loaded without redis")
+        assert "{REMOTE}" not in sys.modules
+        import {LOCAL}             # the local backend does not need redis
+        sys.modules["redis"] = redis
+        module = importlib.import_module("{REMOTE}")
+        assert module.redis is redis and module.RemoteLatch().is_connected is False
+    """)
+
+
+@pytest.mark.parametrize(
+    ("name", "globals_in_order"),
+    [
+        (REMOTE, ["json", "sleep", "Any", "redis", "Address", "QuarnConnectionError",
+                  "LockBase", "RemoteLatch"]),
+        (LOCAL, ["Lock", "time", "Any", "Address", "LockObject", "LockBase", "LocalLatch"]),
+    ],
+)
+def test_module_namespace(name: str, globals_in_order: list[str]) -> None:
+    check_python(f"""
+        import json, threading, time, typing
+        import {name} as m
+        names = [k for k in vars(m) if not k.startswith("__")]
+        assert names == {globals_in_order!r}, names
+        assert m.__doc__ is None
+        expected = dict(json=json, sleep=time.sleep, Any=typing.Any, Lock=threading.Lock,
+                        time=time.time)
+        for key, value in expected.items():
+            if key in names:
+                assert getattr(m, key) is value, key
+        import quarn_data.lock.base, quarn_data.errors, quarn_utils.models.data_models.address
+        assert m.LockBase is quarn_data.lock.base.LockBase
+        assert m.Address is quarn_utils.models.data_models.address.Address
+    """)
+
+
+RECORDING_BASE = """
+        import abc, sys
+        import quarn_data.lock.base as base
+        calls = []
+
+        class Namespace(dict):
+            def __setitem__(self, key, value):
+                calls.append(("set", key))
+                super().__setitem__(key, value)
+
+        class Meta(abc.ABCMeta):
+            @classmethod
+            def __prepare__(mcls, name, bases, **kwargs):
+                calls.append(("prepare", name, bases))
+                return Namespace()
+
+            def __new__(mcls, name, bases, namespace, **kwargs):
+                calls.append(("new", name, bases, type(namespace).__name__))
+                return super().__new__(mcls, name, bases, dict(namespace))
+
+        class RecordingBase(metaclass=Meta):
+            pass
+
+        base.LockBase = RecordingBase
+        calls.clear()
+"""
+
+
+@pytest.mark.parametrize(
+    ("name", "cls", "keys"),
+    [
+        (REMOTE, "RemoteLatch", ["__module__", "__qualname__", "__doc__", "__annotations__",
+                                 "is_connected", "is_alive", "connect", "disconnect", "acquire",
+                                 "release", "_get_redis_client"]),
+        (LOCAL, "LocalLatch", ["__module__", "__qualname__", "__doc__", "connect", "disconnect",
+                               "is_connected", "is_alive", "__init__", "acquire", "release"]),
+    ],
+)
+def test_class_is_made_through_the_metaclass_of_the_base(name: str, cls: str,
+                                                         keys: list[str]) -> None:
+    check_python(RECORDING_BASE + f"""
+        import {name} as m
+        assert calls[0] == ("prepare", "{cls}", (RecordingBase,)), calls[0]
+        assert calls[1:-1] == [("set", k) for k in {keys!r}], calls
+        assert calls[-1] == ("new", "{cls}", (RecordingBase,), "Namespace"), calls[-1]
+        assert type(m.{cls}) is Meta and m.{cls}.__qualname__ == "{cls}"
+        assert m.{cls}.__module__ == "{name}"
+    """)
+
+
+@MODULES
+def test_errors_of_the_metaclass_fail_the_load(name: str, short: str, cls: str) -> None:
+    check_python(f"""
+        import abc, sys
+        import quarn_data.lock.base as base
+
+        class Refusing(abc.ABCMeta):
+            def __new__(mcls, name, *args):
+                if name != "Base":
+                    raise LookupError("no classes today")
+                return super().__new__(mcls, name, *args)
+
+        class Base(metaclass=Refusing):
+            pass
+        base.LockBase = Base
+        try:
+            import {name}
+        except LookupError as e:
+            assert str(e) == "no classes today"
+        else:
+            raise AssertionError("loaded")
+        assert "{name}" not in sys.modules
+
+        base.LockBase = 42          # no usable metaclass: the class statement's TypeError
+        try:
+            import {name}
+        except TypeError:
+            pass
+        else:
+            raise AssertionError("loaded")
+    """)
