@@ -1,0 +1,226 @@
+"""Mutual exclusion under load, for both backends.
+
+Every worker loops: acquire, read a shared counter, pause, write counter + 1, release, and
+notes when its critical section began and ended (time.monotonic_ns(), one clock for all
+processes on Linux). Afterwards the counter must equal the number of acquisitions, and no
+two critical sections may overlap. A control run of the same harness without the lock
+must fail both checks, so a harness that cannot see a broken lock fails too.
+"""
+
+from __future__ import annotations
+
+import faulthandler
+import json
+import select
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from collections.abc import Iterator, Sequence
+
+import pytest
+import redis
+
+from quarn_data.lock.implementations.local_latch import LocalLatch
+from quarn_utils.models.data_models.address import Address
+from redis_server import RedisServer
+
+REMOTE_PROCESSES, REMOTE_ROUNDS = 8, 250
+LOCAL_THREADS, LOCAL_ROUNDS = 16, 20_000
+
+Interval = tuple[int, int]
+
+
+@pytest.fixture(autouse=True)
+def _no_hang() -> Iterator[None]:
+    faulthandler.dump_traceback_later(300, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+def overlaps(intervals: Sequence[Interval]) -> list[tuple[Interval, Interval]]:
+    """Pairs of neighbouring critical sections (in start order) that overlap."""
+    ordered = sorted(intervals)
+    return [(a, b) for a, b in zip(ordered, ordered[1:]) if b[0] < a[1]]
+
+
+# --- remote: processes on one server ----------------------------------------------------
+
+WORKER = """
+    import json, os, sys, time
+    import redis
+    from quarn_data.lock.implementations.remote_latch import RemoteLatch
+    from quarn_utils.models.data_models.address import Address
+
+    port, rounds, locked = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3] == "locked"
+    latch = RemoteLatch()
+    latch.connect("127.0.0.1", port=port)
+    data = redis.Redis(port=port)
+    target = Address("load", "remote")
+    key = target.to_string()
+    me = {"pid": os.getpid()}
+    mine = json.dumps(me).encode()
+
+    print("ready", flush=True)
+    sys.stdin.readline()  # all workers start together
+    intervals, foreign = [], 0
+    for _ in range(rounds):
+        if locked:
+            assert latch.acquire(target, metadata=me) is True
+        start = time.monotonic_ns()
+        if locked and data.get(key) != mine:
+            foreign += 1  # the lock's key names another holder
+        value = int(data.get("load:counter") or 0)
+        time.sleep(0.0002)
+        data.set("load:counter", value + 1)
+        end = time.monotonic_ns()
+        if locked:
+            latch.release(target)
+        intervals.append((start, end))
+    print(json.dumps({"intervals": intervals, "foreign": foreign}), flush=True)
+"""
+
+
+def run_remote_workers(port: int, processes: int, rounds: int, locked: bool,
+                       timeout: float) -> tuple[list[Interval], int, float]:
+    """Starts the workers, lets them go at once, and gathers their critical sections."""
+    code = textwrap.dedent(WORKER)
+    mode = "locked" if locked else "unlocked"
+    workers = [
+        subprocess.Popen(
+            [sys.executable, "-c", code, str(port), str(rounds), mode],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )
+        for _ in range(processes)
+    ]
+    try:
+        for worker in workers:
+            assert worker.stdout is not None
+            ready, _, _ = select.select([worker.stdout], [], [], 60)
+            line = worker.stdout.readline().strip() if ready else "(silent for 60 s)"
+            if line != "ready":
+                worker.kill()
+                _, err = worker.communicate()
+                raise AssertionError(f"worker not ready: {line!r}\n{err}")
+        began = time.monotonic()
+        for worker in workers:
+            assert worker.stdin is not None
+            worker.stdin.write("go\n")
+            worker.stdin.flush()
+        intervals: list[Interval] = []
+        foreign = 0
+        deadline = began + timeout
+        for worker in workers:
+            out, err = worker.communicate(timeout=max(1.0, deadline - time.monotonic()))
+            assert worker.returncode == 0, err
+            report = json.loads(out)
+            intervals += [tuple(pair) for pair in report["intervals"]]
+            foreign += report["foreign"]
+        return intervals, foreign, time.monotonic() - began
+    finally:
+        for worker in workers:
+            if worker.poll() is None:
+                worker.kill()
+                worker.communicate()
+
+
+@pytest.fixture
+def load_server() -> Iterator[tuple[int, redis.Redis]]:
+    with RedisServer() as server:
+        client = redis.Redis(port=server.port)
+        yield server.port, client
+        client.close()
+
+
+def test_remote_processes_exclude_each_other(load_server: tuple[int, redis.Redis]) -> None:
+    port, admin = load_server
+    intervals, foreign, seconds = run_remote_workers(
+        port, REMOTE_PROCESSES, REMOTE_ROUNDS, locked=True, timeout=180
+    )
+    total = REMOTE_PROCESSES * REMOTE_ROUNDS
+    # SET calls: one per acquisition, one per counter write, one per refused attempt.
+    refused = int(admin.info("commandstats")["cmdstat_set"]["calls"]) - 2 * total
+    print(f"remote: {REMOTE_PROCESSES} processes x {REMOTE_ROUNDS} in {seconds:.2f} s,"
+          f" {refused} refused attempts")
+    assert refused > 0, "the workers never contended"
+    assert len(intervals) == total
+    assert int(admin.get("load:counter")) == total
+    assert foreign == 0
+    assert overlaps(intervals) == []
+    assert admin.exists(Address("load", "remote").to_string()) == 0
+
+
+def test_remote_harness_sees_a_missing_lock(load_server: tuple[int, redis.Redis]) -> None:
+    port, admin = load_server
+    intervals, _, _ = run_remote_workers(port, 4, 20, locked=False, timeout=60)
+    assert int(admin.get("load:counter")) < 4 * 20
+    assert overlaps(intervals) != []
+
+
+# --- local: threads on one instance ------------------------------------------------------
+
+def pause() -> None:
+    pass
+
+
+def run_local_threads(threads: int, rounds: int, locked: bool) -> tuple[list[Interval], int]:
+    """All threads hammer one target of one fresh LocalLatch, each with its own (equal)
+    Address object; the first acquisitions race to create the target's lock."""
+    latch = LocalLatch()
+    counter = [0]
+    per_thread: list[list[Interval]] = [[] for _ in range(threads)]
+    errors: list[BaseException] = []
+    gate = threading.Barrier(threads)
+
+    def work(slot: list[Interval]) -> None:
+        target = Address("load", "local")
+        clock = time.monotonic_ns
+        try:
+            gate.wait(timeout=60)
+            for _ in range(rounds):
+                if locked and latch.acquire(target) is not True:
+                    raise AssertionError("blocking acquire without limit returned False")
+                start = clock()
+                value = counter[0]
+                pause()  # a call: a point where the interpreter may switch threads
+                counter[0] = value + 1
+                end = clock()
+                if locked:
+                    latch.release(target)
+                slot.append((start, end))
+        except BaseException as exc:  # noqa: BLE001 - reported by the main thread
+            errors.append(exc)
+
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        pool = [threading.Thread(target=work, args=(slot,), daemon=True) for slot in per_thread]
+        for thread in pool:
+            thread.start()
+        deadline = time.monotonic() + 240
+        for thread in pool:
+            thread.join(timeout=max(0.1, deadline - time.monotonic()))
+        assert not any(thread.is_alive() for thread in pool), "threads still running"
+    finally:
+        sys.setswitchinterval(old_interval)
+    assert errors == []
+    if locked:
+        assert len(latch.locks) == 1 and len(latch.lock_data) == 1
+        assert not latch.locks[Address("load", "local")].locked()
+    return [interval for slot in per_thread for interval in slot], counter[0]
+
+
+def test_local_threads_exclude_each_other() -> None:
+    began = time.monotonic()
+    intervals, count = run_local_threads(LOCAL_THREADS, LOCAL_ROUNDS, locked=True)
+    print(f"local: {LOCAL_THREADS} threads x {LOCAL_ROUNDS} in {time.monotonic() - began:.2f} s")
+    assert count == LOCAL_THREADS * LOCAL_ROUNDS
+    assert len(intervals) == LOCAL_THREADS * LOCAL_ROUNDS
+    assert overlaps(intervals) == []
+
+
+def test_local_harness_sees_a_missing_lock() -> None:
+    intervals, count = run_local_threads(LOCAL_THREADS, LOCAL_ROUNDS, locked=False)
+    assert count < LOCAL_THREADS * LOCAL_ROUNDS
+    assert overlaps(intervals) != []
