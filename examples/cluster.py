@@ -1,0 +1,78 @@
+"""RemoteLatch on a Redis Cluster: lock traffic spread over several masters.
+
+RemoteLatch builds its client in the static method `_get_redis_client`, which `connect`
+looks up on the instance; a subclass that returns redis-py's cluster client instead of
+`redis.Redis` makes every lock a key on the master that owns the key's hash slot. Each
+lock is still one key taken with SET NX and freed with DEL, so nothing else changes:
+targets whose keys hash to different slots are locked on different masters, and the
+servers share the load.
+
+    python examples/cluster.py 127.0.0.1 7000   # any node of the cluster
+
+The cluster client reads the slot map from the node it is given when it is built, so
+`connect` fails at once when no cluster answers there (unlike `redis.Redis`, which
+connects on its first command).
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import Any, cast
+
+from redis.cluster import RedisCluster
+from redis.crc import key_slot
+
+from quarn_data.lock.implementations.remote_latch import RemoteLatch
+from quarn_utils.models.data_models.address import Address
+
+
+class ClusterLatch(RemoteLatch):
+    """A RemoteLatch whose locks live on a Redis Cluster."""
+
+    @staticmethod
+    def _get_redis_client(
+        host: str,
+        *,
+        port: int = 6379,
+        username: str | None = None,
+        password: str | None = None,
+        ssl: bool = False,
+        ssl_certfile: str | None = None,
+        ssl_keyfile: str | None = None,
+        ssl_ca_certs: str | None = None,
+    ) -> Any:
+        return RedisCluster(
+            host=host,
+            port=port,
+            username=username,
+            password=password,
+            ssl=ssl,
+            ssl_certfile=ssl_certfile,
+            ssl_keyfile=ssl_keyfile,
+            ssl_ca_certs=ssl_ca_certs,
+        )
+
+
+def main(argv: list[str]) -> int:
+    if len(argv) != 2:
+        print("usage: cluster.py HOST PORT  (any node of a Redis Cluster)", file=sys.stderr)
+        return 2
+    latch = ClusterLatch()
+    latch.connect(argv[0], port=int(argv[1]))
+    client = cast(RedisCluster, latch.client)  # what _get_redis_client returned
+    targets = [Address("orders", str(n)) for n in range(6)]
+    for target in targets:
+        assert latch.acquire(target, timeout_ms=1000, metadata={"by": "cluster example"})
+    for target in targets:
+        key = target.to_string()
+        slot = key_slot(key.encode())
+        node = client.nodes_manager.get_node_from_slot(slot)
+        print(f"{key}: slot {slot} on {node.host}:{node.port}, held: {client.exists(key) == 1}")
+    for target in targets:
+        latch.release(target)
+    latch.disconnect()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
