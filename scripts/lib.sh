@@ -40,7 +40,7 @@ ensure_redis_server() {
 }
 
 # The package and its test tools in $VENV. Rebuilds only when a source changed since
-# the last install.
+# the last install, or when that install was of the other flavour (QUARN_SANITIZE on/off).
 ensure_package() {
   if [ ! -x "$VENV/bin/python" ]; then
     local python
@@ -49,13 +49,16 @@ ensure_package() {
     "$python" -m venv "$VENV"
     "$VENV/bin/python" -m pip install -q --upgrade pip
   fi
-  local stamp="$VENV/.quarn-installed"
-  if [ -f "$stamp" ] && [ -z "$(find "$ROOT/src" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" -newer "$stamp" -print -quit)" ]; then
+  local stamp="$VENV/.quarn-installed" flavour recorded=""
+  flavour="QUARN_SANITIZE=${QUARN_SANITIZE:-OFF}"
+  if [ -f "$stamp" ]; then recorded="$(cat "$stamp")"; fi
+  if [ -f "$stamp" ] && [ "${recorded:-QUARN_SANITIZE=OFF}" = "$flavour" ] &&
+    [ -z "$(find "$ROOT/src" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" -newer "$stamp" -print -quit)" ]; then
     return
   fi
   echo "== building and installing quarn_data into $VENV"
   # Each venv keeps its own CMake build tree, so rebuilds are incremental and two venvs
   # never share one.
   "$VENV/bin/python" -m pip install -q -C build-dir="$VENV/cmake-build" "$ROOT[remote-latch,test]"
-  touch "$stamp"
+  echo "$flavour" >"$stamp"
 }

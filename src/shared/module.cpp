@@ -16,7 +16,13 @@ PyObject* loader_create(Loader& loader, PyObject* spec) noexcept {
                         "one interpreter per process.");
         return nullptr;
     }
-    if (loader.module != nullptr) return Py_NewRef(loader.module);
+    if (loader.module != nullptr) {
+        // The interpreter forgets the state block of whatever module a create slot
+        // returns (it sets the pointer to NULL, and the exec step allocates a new one);
+        // free the old block first, or each later import would leak it.
+        PyMem_Free(PyModule_GetState(loader.module));
+        return Py_NewRef(loader.module);
+    }
     ref name = steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
