@@ -23,8 +23,7 @@ bool count_error(const Function& fn, Py_ssize_t given) noexcept {
         how = "at most";
     }
     if (s.required == s.positional && s.var_positional < 0) how = "exactly";
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  fn.sig->name, how, expected, expected == 1 ? "" : "s", given);
     return false;
 }
@@ -66,16 +65,16 @@ PyObject* find_keyword(PyObject* name, PyObject* kwnames, PyObject* const* kwval
 bool exact_type_ok(const Param& p, PyObject* value) noexcept {
     const char* expected;
     switch (p.exact) {
-    case Exact::Any: return true;
-    case Exact::Int:
-        if (Py_IS_TYPE(value, &PyLong_Type)) return true;
-        expected = "int";
-        break;
-    case Exact::Str:
-        if (Py_IS_TYPE(value, &PyUnicode_Type)) return true;
-        expected = "str";
-        break;
-    default: return true;
+        case Exact::Any: return true;
+        case Exact::Int:
+            if (Py_IS_TYPE(value, &PyLong_Type)) return true;
+            expected = "int";
+            break;
+        case Exact::Str:
+            if (Py_IS_TYPE(value, &PyUnicode_Type)) return true;
+            expected = "str";
+            break;
+        default: return true;
     }
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,

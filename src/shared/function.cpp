@@ -247,8 +247,7 @@ PyType_Spec Function_spec = {
     sizeof(Function),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     Function_slots,
 };
 
@@ -257,15 +256,15 @@ PyType_Spec Function_spec = {
 /// The object a `Default` stands for. Returns a new reference.
 PyObject* default_value(const Default& d) noexcept {
     switch (d.tag) {
-    case Default::Tag::None: Py_RETURN_NONE;
-    case Default::Tag::True: Py_RETURN_TRUE;
-    case Default::Tag::False: Py_RETURN_FALSE;
-    case Default::Tag::Constant:
-        if (d.constant->get() == nullptr) {
-            PyErr_SetString(PyExc_SystemError, "default constant used before it was made");
-        }
-        return Py_XNewRef(d.constant->get());
-    case Default::Tag::Required: break;
+        case Default::Tag::None: Py_RETURN_NONE;
+        case Default::Tag::True: Py_RETURN_TRUE;
+        case Default::Tag::False: Py_RETURN_FALSE;
+        case Default::Tag::Constant:
+            if (d.constant->get() == nullptr) {
+                PyErr_SetString(PyExc_SystemError, "default constant used before it was made");
+            }
+            return Py_XNewRef(d.constant->get());
+        case Default::Tag::Required: break;
     }
     return nullptr;
 }
@@ -302,10 +301,9 @@ PyObject* make_code(const Function& f, PyObject* filename) noexcept {
     if (f.shape.var_keyword >= 0) flags |= CO_VARKEYWORDS;
 
     ref kwargs = steal(Py_BuildValue(
-        "{s:n,s:i,s:n,s:n,s:O,s:i,s:O}", "co_argcount", f.shape.positional,
-        "co_posonlyargcount", 0, "co_kwonlyargcount", f.shape.keyword_only, "co_nlocals",
-        PyTuple_GET_SIZE(varnames.get()), "co_varnames", varnames.get(), "co_flags", flags,
-        "co_qualname", f.qualname));
+        "{s:n,s:i,s:n,s:n,s:O,s:i,s:O}", "co_argcount", f.shape.positional, "co_posonlyargcount", 0,
+        "co_kwonlyargcount", f.shape.keyword_only, "co_nlocals", PyTuple_GET_SIZE(varnames.get()),
+        "co_varnames", varnames.get(), "co_flags", flags, "co_qualname", f.qualname));
     if (!kwargs) return nullptr;
     ref replace = steal(PyObject_GetAttrString(empty.get(), "replace"));
     if (!replace) return nullptr;

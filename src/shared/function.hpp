@@ -13,12 +13,11 @@ namespace quarn {
 
 /// The function object. Fields are managed by the type (traverse/clear/dealloc).
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const Signature* sig;
     Shape shape;
-    PyObject* globals;      // the module namespace; globals are looked up here...
-    PyObject* builtins;     // ...and then here
+    PyObject* globals;   // the module namespace; globals are looked up here...
+    PyObject* builtins;  // ...and then here
     PyObject* name;
     PyObject* qualname;
     PyObject* module;

@@ -76,13 +76,13 @@ bool run_import(PyObject* globals, const Import& item) noexcept {
     if (!module_name) return false;
     if (item.name == nullptr) {
         // `import a.b` binds the top-level package `a`, which is what the call returns.
-        ref top = steal(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr,
-                                                         nullptr, 0));
+        ref top = steal(
+            PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, nullptr, 0));
         if (!top) return false;
         const Py_ssize_t dot = PyUnicode_FindChar(module_name.get(), '.', 0,
                                                   PyUnicode_GET_LENGTH(module_name.get()), 1);
-        ref bound = steal(dot < 0 ? module_name.new_ref()
-                                  : PyUnicode_Substring(module_name.get(), 0, dot));
+        ref bound =
+            steal(dot < 0 ? module_name.new_ref() : PyUnicode_Substring(module_name.get(), 0, dot));
         if (!bound) return false;
         return PyDict_SetItem(globals, bound.get(), top.get()) == 0;
     }
@@ -90,8 +90,8 @@ bool run_import(PyObject* globals, const Import& item) noexcept {
     if (!name) return false;
     ref fromlist = steal(PyTuple_Pack(1, name.get()));
     if (!fromlist) return false;
-    ref module = steal(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr,
-                                                        fromlist.get(), 0));
+    ref module = steal(
+        PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, fromlist.get(), 0));
     if (!module) return false;
     ref value = steal(import_from(module.get(), name.get()));
     return value && PyDict_SetItem(globals, name.get(), value.get()) == 0;
@@ -182,10 +182,10 @@ PyObject* prepare_namespace(PyObject* meta, PyObject* name, PyObject* bases) noe
     Py_DECREF(prepare);
     if (!ns) return nullptr;
     if (!PyMapping_Check(ns.get())) {
-        PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
-                     PyType_Check(meta) ? reinterpret_cast<PyTypeObject*>(meta)->tp_name
-                                        : "<metaclass>",
-                     Py_TYPE(ns.get())->tp_name);
+        PyErr_Format(
+            PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+            PyType_Check(meta) ? reinterpret_cast<PyTypeObject*>(meta)->tp_name : "<metaclass>",
+            Py_TYPE(ns.get())->tp_name);
         return nullptr;
     }
     return ns.release();
@@ -200,41 +200,43 @@ struct ClassContext {
 /// The value of one namespace entry. Returns a new reference.
 PyObject* entry_value(const Entry& e, const ClassContext& ctx) noexcept {
     switch (e.what) {
-    case Entry::What::Module: return Py_NewRef(ctx.scope.module_name);
-    case Entry::What::Qualname: return Py_NewRef(ctx.scope.class_name);
-    case Entry::What::Doc: return PyUnicode_FromString(e.text);
-    case Entry::What::Annotations: {
-        ref dict = steal(PyDict_New());
-        if (!dict) return nullptr;
-        for (const Annotation& a : e.annotations) {
-            ref text = steal(PyUnicode_FromString(a.text));
-            if (!text || PyDict_SetItemString(dict.get(), a.name, text.get()) < 0) return nullptr;
+        case Entry::What::Module: return Py_NewRef(ctx.scope.module_name);
+        case Entry::What::Qualname: return Py_NewRef(ctx.scope.class_name);
+        case Entry::What::Doc: return PyUnicode_FromString(e.text);
+        case Entry::What::Annotations: {
+            ref dict = steal(PyDict_New());
+            if (!dict) return nullptr;
+            for (const Annotation& a : e.annotations) {
+                ref text = steal(PyUnicode_FromString(a.text));
+                if (!text || PyDict_SetItemString(dict.get(), a.name, text.get()) < 0)
+                    return nullptr;
+            }
+            return dict.release();
         }
-        return dict.release();
-    }
-    case Entry::What::Function: return make_function(*e.sig, ctx.scope).release();
-    case Entry::What::Property:
-    case Entry::What::StaticMethod: {
-        PyObject* wrapper = e.what == Entry::What::Property ? ctx.property : ctx.staticmethod;
-        if (wrapper == nullptr) {
-            PyErr_SetString(PyExc_SystemError, "class entry needs a wrapper not fetched at load");
-            return nullptr;
+        case Entry::What::Function: return make_function(*e.sig, ctx.scope).release();
+        case Entry::What::Property:
+        case Entry::What::StaticMethod: {
+            PyObject* wrapper = e.what == Entry::What::Property ? ctx.property : ctx.staticmethod;
+            if (wrapper == nullptr) {
+                PyErr_SetString(PyExc_SystemError,
+                                "class entry needs a wrapper not fetched at load");
+                return nullptr;
+            }
+            ref fn = make_function(*e.sig, ctx.scope);
+            if (!fn) return nullptr;
+            return PyObject_CallOneArg(wrapper, fn.get());
         }
-        ref fn = make_function(*e.sig, ctx.scope);
-        if (!fn) return nullptr;
-        return PyObject_CallOneArg(wrapper, fn.get());
-    }
     }
     return nullptr;
 }
 
 PyObject* entry_key(const Entry& e) noexcept {
     switch (e.what) {
-    case Entry::What::Module: return PyUnicode_InternFromString("__module__");
-    case Entry::What::Qualname: return PyUnicode_InternFromString("__qualname__");
-    case Entry::What::Doc: return PyUnicode_InternFromString("__doc__");
-    case Entry::What::Annotations: return PyUnicode_InternFromString("__annotations__");
-    default: return PyUnicode_InternFromString(e.sig->name);
+        case Entry::What::Module: return PyUnicode_InternFromString("__module__");
+        case Entry::What::Qualname: return PyUnicode_InternFromString("__qualname__");
+        case Entry::What::Doc: return PyUnicode_InternFromString("__doc__");
+        case Entry::What::Annotations: return PyUnicode_InternFromString("__annotations__");
+        default: return PyUnicode_InternFromString(e.sig->name);
     }
 }
 
@@ -283,7 +285,8 @@ bool define_class(PyObject* module, const char* name, const char* base,
     if (!class_name || !base_name) return false;
     PyObject* base_class = PyDict_GetItemWithError(globals, base_name.get());
     if (base_class == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", base_name.get());
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", base_name.get());
         return false;
     }
     const ClassContext ctx{
@@ -318,7 +321,8 @@ PyObject* raise_object(PyObject* exc) noexcept {
         }
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
     } else {
-        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+        PyErr_SetString(PyExc_TypeError,
+                        "raise: exception class must be a subclass of BaseException");
     }
     return nullptr;
 }
@@ -333,55 +337,56 @@ void chain_context(PyObject* caught) noexcept {
     PyErr_SetRaisedException(exc);
 }
 
-bool intern(static_ref& slot, const char* text) noexcept {
-    slot.set(steal(PyUnicode_InternFromString(text)));
-    return slot.get() != nullptr;
-}
+// --- load-time state ------------------------------------------------------------------
 
-bool make_text(static_ref& slot, const char* text) noexcept {
-    slot.set(steal(PyUnicode_FromString(text)));
-    return slot.get() != nullptr;
-}
+namespace {
 
-bool make_int(static_ref& slot, long value) noexcept {
-    slot.set(steal(PyLong_FromLong(value)));
-    return slot.get() != nullptr;
-}
-
-bool make_float(static_ref& slot, double value) noexcept {
-    slot.set(steal(PyFloat_FromDouble(value)));
-    return slot.get() != nullptr;
-}
-
-bool fetch_builtins(static_ref& slot) noexcept {
-    slot.set(borrow(PyEval_GetBuiltins()));
-    if (slot.get() == nullptr && !PyErr_Occurred()) {
-        PyErr_SetString(PyExc_RuntimeError, "no builtins namespace");
+/// The object a constant stands for. Returns a new reference, or NULL with an exception.
+PyObject* make_constant(const Constant& c) noexcept {
+    switch (c.what) {
+        case Constant::What::Name: return PyUnicode_InternFromString(c.text);
+        case Constant::What::Text: return PyUnicode_FromString(c.text);
+        case Constant::What::Int: return PyLong_FromLong(c.integer);
+        case Constant::What::Float: return PyFloat_FromDouble(c.number);
+        case Constant::What::Builtins: {
+            PyObject* dict = PyEval_GetBuiltins();
+            if (dict == nullptr && !PyErr_Occurred()) {
+                PyErr_SetString(PyExc_RuntimeError, "no builtins namespace");
+            }
+            return Py_XNewRef(dict);
+        }
+        case Constant::What::Builtin: {
+            PyObject* dict = PyEval_GetBuiltins();
+            PyObject* value = dict != nullptr ? PyDict_GetItemString(dict, c.text) : nullptr;
+            if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%s' is not defined", c.text);
+            return Py_XNewRef(value);
+        }
+        case Constant::What::Names: {
+            ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(c.names.size())));
+            if (!tuple) return nullptr;
+            for (std::size_t i = 0; i < c.names.size(); ++i) {
+                PyObject* name = PyUnicode_InternFromString(c.names[i]);
+                if (name == nullptr) return nullptr;
+                PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+            }
+            return tuple.release();
+        }
     }
-    return slot.get() != nullptr;
+    return nullptr;
 }
 
-bool fetch_builtin(static_ref& slot, PyObject* builtins, const char* name) noexcept {
-    PyObject* value = PyDict_GetItemString(builtins, name);
-    if (value == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        return false;
+}  // namespace
+
+bool make_constants(std::span<const Constant> table) noexcept {
+    for (const Constant& c : table) {
+        c.slot->set(steal(make_constant(c)));
+        if (c.slot->get() == nullptr) return false;
     }
-    slot.set(borrow(value));
     return true;
 }
 
-bool intern_tuple(static_ref& slot, std::initializer_list<const char*> texts) noexcept {
-    ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
-    if (!tuple) return false;
-    Py_ssize_t i = 0;
-    for (const char* text : texts) {
-        PyObject* s = PyUnicode_InternFromString(text);
-        if (s == nullptr) return false;
-        PyTuple_SET_ITEM(tuple.get(), i++, s);
-    }
-    slot.set(std::move(tuple));
-    return true;
+void forget_constants(std::span<const Constant> table) noexcept {
+    for (const Constant& c : table) c.slot->reset();
 }
 
 }  // namespace quarn

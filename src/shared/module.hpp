@@ -9,7 +9,6 @@
 
 #include "function.hpp"
 
-#include <initializer_list>
 #include <span>
 
 namespace quarn {
@@ -17,11 +16,11 @@ namespace quarn {
 // --- one-time load --------------------------------------------------------------------
 
 struct Loader {
-    const char* name;                 // the module's short name, for messages
-    int (*load)(PyObject* module);    // the load steps: 0, or -1 with an exception set
-    void (*forget)();                 // drops what a failed load left in the static state
-    PyObject* module = nullptr;       // the module being or having been loaded
-    long long interpreter = -1;       // the one interpreter allowed to create it
+    const char* name;               // the module's short name, for messages
+    int (*load)(PyObject* module);  // the load steps: 0, or -1 with an exception set
+    void (*forget)();               // drops what a failed load left in the static state
+    PyObject* module = nullptr;     // the module being or having been loaded
+    long long interpreter = -1;     // the one interpreter allowed to create it
 };
 
 PyObject* loader_create(Loader& loader, PyObject* spec) noexcept;
@@ -125,23 +124,53 @@ PyObject* raise_object(PyObject* exc) noexcept;
 /// error was raised while `caught` was being handled. Steals `caught`.
 void chain_context(PyObject* caught) noexcept;
 
-// Load-time constants. Each stores a new object in `slot` and returns false with an
-// exception set when it cannot.
+// --- load-time state ------------------------------------------------------------------
 
-/// An interned string (attribute and global names).
-bool intern(static_ref& slot, const char* text) noexcept;
-/// A text.
-bool make_text(static_ref& slot, const char* text) noexcept;
-/// An int.
-bool make_int(static_ref& slot, long value) noexcept;
-/// A float.
-bool make_float(static_ref& slot, double value) noexcept;
-/// The builtins namespace of the running code (a dict).
-bool fetch_builtins(static_ref& slot) noexcept;
-/// `builtins[name]`, or NameError.
-bool fetch_builtin(static_ref& slot, PyObject* builtins, const char* name) noexcept;
+/// One object of a module's static state, made once at load: which slot it goes into
+/// and what it is. A module lists them in a table, in the order it makes them.
+struct Constant {
+    enum class What : unsigned char {
+        Name,  // an interned string: attribute and global names
+        Text,  // a string
+        Int,
+        Float,
+        Builtins,  // the builtins namespace of the loading code (a dict)
+        Builtin,   // a builtin, by name, from that namespace
+        Names,     // a tuple of interned strings: the keyword names of a vectorcall
+    };
+    static_ref* slot;
+    What what;
+    const char* text = nullptr;
+    long integer = 0;
+    double number = 0;
+    std::span<const char* const> names = {};
+};
 
-/// A tuple of interned strings, for keyword names of vectorcalls.
-bool intern_tuple(static_ref& slot, std::initializer_list<const char*> texts) noexcept;
+constexpr Constant name(static_ref& slot, const char* text) {
+    return {&slot, Constant::What::Name, text};
+}
+constexpr Constant text(static_ref& slot, const char* text) {
+    return {&slot, Constant::What::Text, text};
+}
+constexpr Constant integer(static_ref& slot, long value) {
+    return {&slot, Constant::What::Int, nullptr, value};
+}
+constexpr Constant floating(static_ref& slot, double value) {
+    return {&slot, Constant::What::Float, nullptr, 0, value};
+}
+constexpr Constant builtins(static_ref& slot) { return {&slot, Constant::What::Builtins}; }
+constexpr Constant builtin(static_ref& slot, const char* name) {
+    return {&slot, Constant::What::Builtin, name};
+}
+constexpr Constant names(static_ref& slot, std::span<const char* const> list) {
+    return {&slot, Constant::What::Names, nullptr, 0, 0, list};
+}
+
+/// Makes the constants in table order. Returns false with an exception set (NameError for
+/// a missing builtin) when one cannot be made.
+bool make_constants(std::span<const Constant> table) noexcept;
+
+/// Drops every constant of the table: what a failed load leaves must not outlive it.
+void forget_constants(std::span<const Constant> table) noexcept;
 
 }  // namespace quarn

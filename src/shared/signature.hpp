@@ -17,7 +17,7 @@ namespace quarn {
 inline constexpr std::size_t kMaxParams = 12;
 
 enum class Kind : unsigned char {
-    Positional,     // positional or keyword
+    Positional,  // positional or keyword
     KeywordOnly,
     VarPositional,  // *args
     VarKeyword,     // **kwargs
@@ -70,11 +70,11 @@ class Call;
 using Body = PyObject* (*)(const Call&);
 
 struct Signature {
-    const char* name;                           // __name__, and the name in binding errors
+    const char* name;  // __name__, and the name in binding errors
     std::span<const Param> params;
-    const char* returns = nullptr;              // return annotation text
-    const char* doc = nullptr;                  // docstring
-    std::span<const char* const> locals = {};   // local variables after the parameters
+    const char* returns = nullptr;             // return annotation text
+    const char* doc = nullptr;                 // docstring
+    std::span<const char* const> locals = {};  // local variables after the parameters
     Body body = nullptr;
 };
 
@@ -92,15 +92,15 @@ constexpr Shape shape_of(std::span<const Param> params) {
     Shape s;
     for (const Param& p : params) {
         switch (p.kind) {
-        case Kind::Positional:
-            if (p.default_.tag == Default::Tag::Required && s.required == s.positional) {
-                ++s.required;
-            }
-            ++s.positional;
-            break;
-        case Kind::KeywordOnly: ++s.keyword_only; break;
-        case Kind::VarPositional: s.var_positional = s.count; break;
-        case Kind::VarKeyword: s.var_keyword = s.count; break;
+            case Kind::Positional:
+                if (p.default_.tag == Default::Tag::Required && s.required == s.positional) {
+                    ++s.required;
+                }
+                ++s.positional;
+                break;
+            case Kind::KeywordOnly: ++s.keyword_only; break;
+            case Kind::VarPositional: s.var_positional = s.count; break;
+            case Kind::VarKeyword: s.var_keyword = s.count; break;
         }
         ++s.count;
     }
@@ -122,22 +122,22 @@ constexpr bool well_formed(const Signature& sig) {
             return false;
         }
         switch (p.kind) {
-        case Kind::Positional:
-            if (stage != 0 || (seen_default && !has_default)) return false;
-            seen_default = seen_default || has_default;
-            break;
-        case Kind::VarPositional:
-            if (stage != 0 || has_default || p.exact != Exact::Any) return false;
-            stage = 1;
-            break;
-        case Kind::KeywordOnly:
-            if (stage > 2 || !has_default) return false;
-            stage = 2;
-            break;
-        case Kind::VarKeyword:
-            if (stage > 2 || has_default || p.exact != Exact::Any) return false;
-            stage = 3;
-            break;
+            case Kind::Positional:
+                if (stage != 0 || (seen_default && !has_default)) return false;
+                seen_default = seen_default || has_default;
+                break;
+            case Kind::VarPositional:
+                if (stage != 0 || has_default || p.exact != Exact::Any) return false;
+                stage = 1;
+                break;
+            case Kind::KeywordOnly:
+                if (stage > 2 || !has_default) return false;
+                stage = 2;
+                break;
+            case Kind::VarKeyword:
+                if (stage > 2 || has_default || p.exact != Exact::Any) return false;
+                stage = 3;
+                break;
         }
     }
     return true;

@@ -13,39 +13,42 @@ using namespace quarn;
 // --- load-time state ------------------------------------------------------------------
 
 struct State {
-    // Constants made once at load and shared by all calls.
-    static_ref zero;       // 0: lower bound of the tests on timeout_ms
-    static_ref thousand;   // 1000: milliseconds per second
-    static_ref minus_one;  // -1: default timeout_ms, no expiry, no wait limit
-    // Builtins fetched once at load.
+    // Constants shared by all calls: 0 (lower bound of the tests on timeout_ms), 1000
+    // (milliseconds per second), -1 (default timeout_ms, no expiry, no wait limit).
+    static_ref zero, thousand, minus_one;
+    // Builtins fetched once.
     static_ref builtins, property, round;
     // Attribute and global names, keyword-name tuples.
     static_ref locks, lock_data, acquire, release, lock_global, lock_object, time;
     static_ref kw_record, kw_timeout, kw_blocking;
     // The C lock type behind threading.Lock, when it can be identified (see call_acquire).
     static_ref thread_lock;
-
-    void forget() noexcept {
-        for (static_ref* r : {&zero, &thousand, &minus_one, &builtins, &property, &round, &locks,
-                              &lock_data, &acquire, &release, &lock_global, &lock_object, &time,
-                              &kw_record, &kw_timeout, &kw_blocking, &thread_lock}) {
-            r->reset();
-        }
-    }
 };
 
 State S;
 
-bool make_constants_and_builtins() noexcept {
-    return fetch_builtins(S.builtins) && make_int(S.zero, 0) && make_int(S.thousand, 1000) &&
-           make_int(S.minus_one, -1) && fetch_builtin(S.property, S.builtins, "property") &&
-           fetch_builtin(S.round, S.builtins, "round") && intern(S.locks, "locks") &&
-           intern(S.lock_data, "lock_data") && intern(S.acquire, "acquire") &&
-           intern(S.release, "release") && intern(S.lock_global, "Lock") &&
-           intern(S.lock_object, "LockObject") && intern(S.time, "time") &&
-           intern_tuple(S.kw_record, {"expires_at", "data"}) &&
-           intern_tuple(S.kw_timeout, {"timeout"}) && intern_tuple(S.kw_blocking, {"blocking"});
-}
+constexpr const char* record_keywords[] = {"expires_at", "data"};
+constexpr const char* timeout_keyword[] = {"timeout"};
+constexpr const char* blocking_keyword[] = {"blocking"};
+
+constexpr Constant constants[] = {
+    integer(S.zero, 0),
+    integer(S.thousand, 1000),
+    integer(S.minus_one, -1),
+    builtins(S.builtins),
+    builtin(S.property, "property"),
+    builtin(S.round, "round"),
+    name(S.locks, "locks"),
+    name(S.lock_data, "lock_data"),
+    name(S.acquire, "acquire"),
+    name(S.release, "release"),
+    name(S.lock_global, "Lock"),
+    name(S.lock_object, "LockObject"),
+    name(S.time, "time"),
+    names(S.kw_record, record_keywords),
+    names(S.kw_timeout, timeout_keyword),
+    names(S.kw_blocking, blocking_keyword),
+};
 
 /// `_thread.LockType`, already loaded by the import of threading, if it is the C lock
 /// type: immutable, so no Python code can change how its methods take their arguments.
@@ -163,8 +166,7 @@ PyObject* call_acquire(PyObject* lock, PyObject* limit) noexcept {
 }
 
 PyObject* acquire(const Call& c) noexcept {
-    PyObject *self = c[0], *target = c[1], *timeout_ms = c[2], *blocking = c[3],
-             *metadata = c[4];
+    PyObject *self = c[0], *target = c[1], *timeout_ms = c[2], *blocking = c[3], *metadata = c[4];
     ref locks = steal(PyObject_GetAttr(self, S.locks));
     if (!locks) return nullptr;
     ref lock;
@@ -183,8 +185,7 @@ PyObject* acquire(const Call& c) noexcept {
     if (!blocks) return call_acquire(lock.get(), nullptr);
     const int limited = PyObject_RichCompareBool(timeout_ms, S.zero, Py_GE);
     if (limited < 0) return nullptr;
-    ref limit = limited ? steal(PyNumber_TrueDivide(timeout_ms, S.thousand))
-                        : borrow(S.minus_one);
+    ref limit = limited ? steal(PyNumber_TrueDivide(timeout_ms, S.thousand)) : borrow(S.minus_one);
     if (!limit) return nullptr;
     return call_acquire(lock.get(), limit.get());
 }
@@ -234,23 +235,24 @@ constexpr Signature acquire_sig{
     .name = "acquire",
     .params = acquire_params,
     .returns = "bool",
-    .doc = "\n"
-           "        Acquires the lock for a specific target (resource) with optional timeout, "
-           "blocking, and metadata parameters.\n"
-           "\n"
-           "        Args:\n"
-           "            target_address (Address): The target address to acquire the lock "
-           "for.\n"
-           "            timeout_ms (int, optional): The timeout in milliseconds. Defaults to "
-           "-1 (no timeout).\n"
-           "            blocking (bool, optional): Whether to block until the lock is "
-           "acquired. Defaults to True.\n"
-           "            metadata (dict[str, Any] | None, optional): The metadata to store with "
-           "the lock. Defaults to None.\n"
-           "\n"
-           "        Returns:\n"
-           "            bool: True if the lock was acquired, False otherwise.\n"
-           "        ",
+    .doc =
+        "\n"
+        "        Acquires the lock for a specific target (resource) with optional timeout, "
+        "blocking, and metadata parameters.\n"
+        "\n"
+        "        Args:\n"
+        "            target_address (Address): The target address to acquire the lock "
+        "for.\n"
+        "            timeout_ms (int, optional): The timeout in milliseconds. Defaults to "
+        "-1 (no timeout).\n"
+        "            blocking (bool, optional): Whether to block until the lock is "
+        "acquired. Defaults to True.\n"
+        "            metadata (dict[str, Any] | None, optional): The metadata to store with "
+        "the lock. Defaults to None.\n"
+        "\n"
+        "        Returns:\n"
+        "            bool: True if the lock was acquired, False otherwise.\n"
+        "        ",
     .locals = lock_local,
     .body = acquire,
 };
@@ -260,19 +262,20 @@ constexpr Signature release_sig{
     .name = "release",
     .params = release_params,
     .returns = "None",
-    .doc = "\n"
-           "        Releases the lock for a specific target (resource).\n"
-           "\n"
-           "        Args:\n"
-           "            target_address (Address): The target address to release the lock "
-           "for.\n"
-           "\n"
-           "        Raises:\n"
-           "            RuntimeError: If the lock is not acquired.\n"
-           "\n"
-           "        Returns:\n"
-           "            None\n"
-           "        ",
+    .doc =
+        "\n"
+        "        Releases the lock for a specific target (resource).\n"
+        "\n"
+        "        Args:\n"
+        "            target_address (Address): The target address to release the lock "
+        "for.\n"
+        "\n"
+        "        Raises:\n"
+        "            RuntimeError: If the lock is not acquired.\n"
+        "\n"
+        "        Returns:\n"
+        "            None\n"
+        "        ",
     .locals = lock_local,
     .body = release,
 };
@@ -303,7 +306,7 @@ constexpr Entry class_namespace[] = {
 static_assert(well_formed(class_namespace));
 
 int load(PyObject* module) noexcept {
-    if (!make_constants_and_builtins()) return -1;
+    if (!make_constants(constants)) return -1;
     if (!run_imports(PyModule_GetDict(module), imports)) return -1;
     find_thread_lock_type();
     return define_class(module, "LocalLatch", "LockBase", class_namespace,
@@ -312,7 +315,10 @@ int load(PyObject* module) noexcept {
                : -1;
 }
 
-void forget() noexcept { S.forget(); }
+void forget() noexcept {
+    forget_constants(constants);
+    S.thread_lock.reset();
+}
 
 Loader loader{"local_latch", load, forget};
 

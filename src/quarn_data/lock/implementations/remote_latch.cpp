@@ -13,59 +13,57 @@ using namespace quarn;
 // --- load-time state ------------------------------------------------------------------
 
 struct State {
-    // Constants made once at load and shared by all calls.
-    static_ref wait_step;      // 0.1: seconds between two attempts
-    static_ref ms_per_second;  // 1000.0
-    static_ref default_port;   // 6379
-    static_ref no_timeout;     // -1
-    // Builtins fetched once at load.
+    // Constants shared by all calls.
+    static_ref wait_step, ms_per_second, default_port, no_timeout;
+    // Builtins fetched once.
     static_ref builtins, property, staticmethod, import_error;
     // Attribute and global names.
-    static_ref client, set, delete_, to_string, dumps, ping, close, exceptions,
-        connection_error, get_redis_client, redis_class, json, sleep, redis,
-        quarn_connection_error;
+    static_ref client, set, delete_, to_string, dumps, ping, close, exceptions, connection_error,
+        get_redis_client, redis_class, json, sleep, redis, quarn_connection_error;
     // Texts and keyword-name tuples.
     static_ref empty_value, not_connected, redis_missing, kw_nx, kw_connect, kw_redis;
-
-    void forget() noexcept {
-        for (static_ref* r : {&wait_step, &ms_per_second, &default_port, &no_timeout,
-                              &builtins, &property, &staticmethod, &import_error, &client,
-                              &set, &delete_, &to_string, &dumps, &ping, &close, &exceptions,
-                              &connection_error, &get_redis_client, &redis_class, &json,
-                              &sleep, &redis, &quarn_connection_error, &empty_value,
-                              &not_connected, &redis_missing, &kw_nx, &kw_connect, &kw_redis}) {
-            r->reset();
-        }
-    }
 };
 
 State S;
 
-bool make_constants_and_builtins() noexcept {
-    return fetch_builtins(S.builtins) && make_float(S.wait_step, 0.1) && make_float(S.ms_per_second, 1000.0) &&
-           make_int(S.default_port, 6379) && make_int(S.no_timeout, -1) &&
-           fetch_builtin(S.property, S.builtins, "property") &&
-           fetch_builtin(S.staticmethod, S.builtins, "staticmethod") &&
-           fetch_builtin(S.import_error, S.builtins, "ImportError") && intern(S.client, "client") &&
-           intern(S.set, "set") && intern(S.delete_, "delete") &&
-           intern(S.to_string, "to_string") && intern(S.dumps, "dumps") &&
-           intern(S.ping, "ping") && intern(S.close, "close") &&
-           intern(S.exceptions, "exceptions") && intern(S.connection_error, "ConnectionError") &&
-           intern(S.get_redis_client, "_get_redis_client") && intern(S.redis_class, "Redis") &&
-           intern(S.json, "json") && intern(S.sleep, "sleep") && intern(S.redis, "redis") &&
-           intern(S.quarn_connection_error, "QuarnConnectionError") &&
-           make_text(S.empty_value, "") &&
-           make_text(S.not_connected,
-                     "RemoteLatch is not connected. Call connect() before using this method.") &&
-           make_text(S.redis_missing,
-                     "RemoteLatch requires the redis package. Use pip \"install "
-                     "quarn_data[remote-latch]\"") &&
-           intern_tuple(S.kw_nx, {"nx"}) &&
-           intern_tuple(S.kw_connect, {"port", "username", "password", "ssl", "ssl_certfile",
-                                       "ssl_keyfile", "ssl_ca_certs"}) &&
-           intern_tuple(S.kw_redis, {"host", "port", "username", "password", "ssl",
-                                     "ssl_certfile", "ssl_keyfile", "ssl_ca_certs"});
-}
+constexpr const char* nx_keyword[] = {"nx"};
+constexpr const char* connect_keywords[] = {"port",         "username",    "password",    "ssl",
+                                            "ssl_certfile", "ssl_keyfile", "ssl_ca_certs"};
+constexpr const char* redis_keywords[] = {"host", "port",         "username",    "password",
+                                          "ssl",  "ssl_certfile", "ssl_keyfile", "ssl_ca_certs"};
+
+constexpr Constant constants[] = {
+    floating(S.wait_step, 0.1),  // seconds between two attempts
+    floating(S.ms_per_second, 1000.0),
+    integer(S.default_port, 6379),
+    integer(S.no_timeout, -1),
+    builtins(S.builtins),
+    builtin(S.property, "property"),
+    builtin(S.staticmethod, "staticmethod"),
+    builtin(S.import_error, "ImportError"),
+    name(S.client, "client"),
+    name(S.set, "set"),
+    name(S.delete_, "delete"),
+    name(S.to_string, "to_string"),
+    name(S.dumps, "dumps"),
+    name(S.ping, "ping"),
+    name(S.close, "close"),
+    name(S.exceptions, "exceptions"),
+    name(S.connection_error, "ConnectionError"),
+    name(S.get_redis_client, "_get_redis_client"),
+    name(S.redis_class, "Redis"),
+    name(S.json, "json"),
+    name(S.sleep, "sleep"),
+    name(S.redis, "redis"),
+    name(S.quarn_connection_error, "QuarnConnectionError"),
+    text(S.empty_value, ""),
+    text(S.not_connected, "RemoteLatch is not connected. Call connect() before using this method."),
+    text(S.redis_missing,
+         "RemoteLatch requires the redis package. Use pip \"install quarn_data[remote-latch]\""),
+    names(S.kw_nx, nx_keyword),
+    names(S.kw_connect, connect_keywords),
+    names(S.kw_redis, redis_keywords),
+};
 
 // --- connection lifecycle -------------------------------------------------------------
 
@@ -141,8 +139,8 @@ PyObject* disconnect(const Call& c) noexcept {
 }
 
 PyObject* get_redis_client(const Call& c) noexcept {
-    ref redis = steal(PyImport_ImportModuleLevelObject(S.redis, c.function().globals, nullptr,
-                                                       nullptr, 0));
+    ref redis =
+        steal(PyImport_ImportModuleLevelObject(S.redis, c.function().globals, nullptr, nullptr, 0));
     if (!redis) {
         if (!PyErr_ExceptionMatches(S.import_error)) return nullptr;
         PyObject* caught = PyErr_GetRaisedException();
@@ -200,14 +198,13 @@ int attempt(const Call& c, PyObject* self, PyObject* target, PyObject* metadata)
         if (!value) return -1;
     }
     PyObject* args[] = {nullptr, key.get(), value.get(), Py_True};
-    ref reply = steal(PyObject_Vectorcall(set.get(), args + 1,
-                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, S.kw_nx));
+    ref reply = steal(
+        PyObject_Vectorcall(set.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, S.kw_nx));
     return reply ? PyObject_IsTrue(reply.get()) : -1;
 }
 
 PyObject* acquire(const Call& c) noexcept {
-    PyObject *self = c[0], *target = c[1], *timeout_ms = c[2], *blocking = c[3],
-             *metadata = c[4];
+    PyObject *self = c[0], *target = c[1], *timeout_ms = c[2], *blocking = c[3], *metadata = c[4];
     const int connected = holds_client(self);
     if (connected <= 0) return connected < 0 ? nullptr : raise_not_connected(c);
 
@@ -269,12 +266,13 @@ constexpr Signature is_connected_sig{
     .name = "is_connected",
     .params = self_only,
     .returns = "bool",
-    .doc = "\n"
-           "        Checks if the Redis client is connected.\n"
-           "\n"
-           "        Returns:\n"
-           "            bool: True if the Redis client is connected, False otherwise.\n"
-           "        ",
+    .doc =
+        "\n"
+        "        Checks if the Redis client is connected.\n"
+        "\n"
+        "        Returns:\n"
+        "            bool: True if the Redis client is connected, False otherwise.\n"
+        "        ",
     .body = is_connected,
 };
 
@@ -282,24 +280,24 @@ constexpr Signature is_alive_sig{
     .name = "is_alive",
     .params = self_only,
     .returns = "bool",
-    .doc = "\n"
-           "        Checks if the Redis client is alive by sending a ping command.\n"
-           "\n"
-           "        Returns:\n"
-           "            bool: True if the Redis client is alive and responds to the ping, "
-           "False otherwise.\n"
-           "        ",
+    .doc =
+        "\n"
+        "        Checks if the Redis client is alive by sending a ping command.\n"
+        "\n"
+        "        Returns:\n"
+        "            bool: True if the Redis client is alive and responds to the ping, "
+        "False otherwise.\n"
+        "        ",
     .body = is_alive,
 };
 
-#define CONNECTION_PARAMS                                                   \
-    arg("host", "str", Exact::Str),                                         \
-        kwarg("port", "int", constant_default(S.default_port), Exact::Int), \
-        kwarg("username", "str | None", none_default),                      \
-        kwarg("password", "str | None", none_default),                      \
-        kwarg("ssl", "bool", false_default),                                \
-        kwarg("ssl_certfile", "str | None", none_default),                  \
-        kwarg("ssl_keyfile", "str | None", none_default),                   \
+#define CONNECTION_PARAMS                                                                   \
+    arg("host", "str", Exact::Str),                                                         \
+        kwarg("port", "int", constant_default(S.default_port), Exact::Int),                 \
+        kwarg("username", "str | None", none_default),                                      \
+        kwarg("password", "str | None", none_default), kwarg("ssl", "bool", false_default), \
+        kwarg("ssl_certfile", "str | None", none_default),                                  \
+        kwarg("ssl_keyfile", "str | None", none_default),                                   \
         kwarg("ssl_ca_certs", "str | None", none_default)
 
 constexpr Param connect_params[] = {arg("self"), CONNECTION_PARAMS};
@@ -310,29 +308,30 @@ constexpr Signature connect_sig{
     .name = "connect",
     .params = connect_params,
     .returns = "None",
-    .doc = "\n"
-           "        Connects to the Redis server with the specified parameters.\n"
-           "\n"
-           "        Args:\n"
-           "            host (str): The hostname of the Redis server.\n"
-           "            port (int, optional): The port number of the Redis server. "
-           "Defaults to 6379.\n"
-           "            username (str | None, optional): The username for Redis "
-           "authentication. Defaults to None.\n"
-           "            password (str | None, optional): The password for Redis "
-           "authentication. Defaults to None.\n"
-           "            ssl (bool, optional): Whether to use SSL for the connection. "
-           "Defaults to False.\n"
-           "            ssl_certfile (str | None, optional): The path to the SSL "
-           "certificate file. Defaults to None.\n"
-           "            ssl_keyfile (str | None, optional): The path to the SSL key file. "
-           "Defaults to None.\n"
-           "            ssl_ca_certs (str | None, optional): The path to the SSL CA "
-           "certificates file. Defaults to None.\n"
-           "\n"
-           "        Returns:\n"
-           "            None\n"
-           "        ",
+    .doc =
+        "\n"
+        "        Connects to the Redis server with the specified parameters.\n"
+        "\n"
+        "        Args:\n"
+        "            host (str): The hostname of the Redis server.\n"
+        "            port (int, optional): The port number of the Redis server. "
+        "Defaults to 6379.\n"
+        "            username (str | None, optional): The username for Redis "
+        "authentication. Defaults to None.\n"
+        "            password (str | None, optional): The password for Redis "
+        "authentication. Defaults to None.\n"
+        "            ssl (bool, optional): Whether to use SSL for the connection. "
+        "Defaults to False.\n"
+        "            ssl_certfile (str | None, optional): The path to the SSL "
+        "certificate file. Defaults to None.\n"
+        "            ssl_keyfile (str | None, optional): The path to the SSL key file. "
+        "Defaults to None.\n"
+        "            ssl_ca_certs (str | None, optional): The path to the SSL CA "
+        "certificates file. Defaults to None.\n"
+        "\n"
+        "        Returns:\n"
+        "            None\n"
+        "        ",
     .body = connect,
 };
 
@@ -340,12 +339,13 @@ constexpr Signature disconnect_sig{
     .name = "disconnect",
     .params = self_only,
     .returns = "None",
-    .doc = "\n"
-           "        Disconnects the Redis client.\n"
-           "\n"
-           "        Returns:\n"
-           "            None\n"
-           "        ",
+    .doc =
+        "\n"
+        "        Disconnects the Redis client.\n"
+        "\n"
+        "        Returns:\n"
+        "            None\n"
+        "        ",
     .body = disconnect,
 };
 
@@ -356,27 +356,28 @@ constexpr Param acquire_params[] = {
     kwarg("blocking", "bool", true_default),
     kwarg("metadata", "dict[str, Any] | None", none_default),
 };
-constexpr const char* acquire_locals[] = {"_set_command", "_timeout_seconds", "_timing",
-                                          "_result", "msg"};
+constexpr const char* acquire_locals[] = {"_set_command", "_timeout_seconds", "_timing", "_result",
+                                          "msg"};
 constexpr Signature acquire_sig{
     .name = "acquire",
     .params = acquire_params,
     .returns = "bool",
-    .doc = "\n"
-           "        Acquires a lock for the given target address.\n"
-           "\n"
-           "        Args:\n"
-           "            target_address (Address): The address to lock.\n"
-           "            timeout_ms (int, optional): The timeout in milliseconds to wait for "
-           "the lock. Defaults to -1 (no timeout).\n"
-           "            blocking (bool, optional): Whether to block until the lock is "
-           "acquired. Defaults to True.\n"
-           "            metadata (dict[str, Any] | None, optional): Additional metadata to "
-           "associate with the lock. Defaults to None\n"
-           "\n"
-           "        Returns:\n"
-           "            bool: True if the lock was acquired, False otherwise.\n"
-           "        ",
+    .doc =
+        "\n"
+        "        Acquires a lock for the given target address.\n"
+        "\n"
+        "        Args:\n"
+        "            target_address (Address): The address to lock.\n"
+        "            timeout_ms (int, optional): The timeout in milliseconds to wait for "
+        "the lock. Defaults to -1 (no timeout).\n"
+        "            blocking (bool, optional): Whether to block until the lock is "
+        "acquired. Defaults to True.\n"
+        "            metadata (dict[str, Any] | None, optional): Additional metadata to "
+        "associate with the lock. Defaults to None\n"
+        "\n"
+        "        Returns:\n"
+        "            bool: True if the lock was acquired, False otherwise.\n"
+        "        ",
     .locals = acquire_locals,
     .body = acquire,
 };
@@ -387,15 +388,16 @@ constexpr Signature release_sig{
     .name = "release",
     .params = release_params,
     .returns = "None",
-    .doc = "\n"
-           "        Releases the lock for the given target address.\n"
-           "\n"
-           "        Args:\n"
-           "            target_address (Address): The address to unlock.\n"
-           "\n"
-           "        Returns:\n"
-           "            None\n"
-           "        ",
+    .doc =
+        "\n"
+        "        Releases the lock for the given target address.\n"
+        "\n"
+        "        Args:\n"
+        "            target_address (Address): The address to unlock.\n"
+        "\n"
+        "        Returns:\n"
+        "            None\n"
+        "        ",
     .locals = release_locals,
     .body = release,
 };
@@ -437,7 +439,7 @@ constexpr Entry class_namespace[] = {
 static_assert(well_formed(class_namespace));
 
 int load(PyObject* module) noexcept {
-    if (!make_constants_and_builtins()) return -1;
+    if (!make_constants(constants)) return -1;
     PyObject* globals = PyModule_GetDict(module);
     if (!run_imports(globals, imports)) return -1;
 
@@ -447,7 +449,7 @@ int load(PyObject* module) noexcept {
                : -1;
 }
 
-void forget() noexcept { S.forget(); }
+void forget() noexcept { forget_constants(constants); }
 
 Loader loader{"remote_latch", load, forget};
 
