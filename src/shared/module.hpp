@@ -36,6 +36,21 @@ int exec_slot(PyObject* module) noexcept {
     return loader_exec(L, module);
 }
 
+/// The definition of a module loaded by `L`, for multi-phase initialisation: a create and
+/// an exec slot, no docstring, no module-level functions. The state lives in static
+/// storage, one copy per process, so the module asks for no state block (m_size 0).
+template <Loader& L>
+struct Definition {
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create_slot<L>)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec_slot<L>)},
+        {0, nullptr} /* sentinel */
+    };
+    static inline PyModuleDef def = {
+        PyModuleDef_HEAD_INIT, L.name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    };
+};
+
 // --- imports --------------------------------------------------------------------------
 
 /// `import module` (name == nullptr) or `from module import name`.

@@ -322,24 +322,6 @@ void forget() noexcept {
 
 Loader loader{"local_latch", load, forget};
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_slot<loader>)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot<loader>)},
-    {0, nullptr} /* sentinel */
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "local_latch",
-    nullptr,  // no docstring
-    0,        // state lives in static storage: one module per process
-    nullptr,  // no module-level functions
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_local_latch() { return PyModuleDef_Init(&definition); }
+PyMODINIT_FUNC PyInit_local_latch() { return PyModuleDef_Init(&Definition<loader>::def); }
