@@ -1073,14 +1073,14 @@ def test_later_import_leaves_nothing(module: Any) -> None:
     """Creating and executing the module again (what a later import does) gives the same
     module back and leaves nothing behind: the interpreter drops the state block of the
     module that a create slot returns, so the module must free the old one first."""
-    spec = importlib.util.find_spec(module.__name__)
-    assert spec is not None and spec.loader is not None
-    loader = spec.loader
+    found = importlib.util.find_spec(module.__name__)
+    assert found is not None and found.loader is not None
+    loader = found.loader
 
     def call() -> None:
-        assert importlib.util.module_from_spec(spec) is module
+        assert importlib.util.module_from_spec(found) is module
         loader.exec_module(module)
-    soak(Case(call, (module, spec)), SLOW_CALLS)
+    soak(Case(call, (module, found)), SLOW_CALLS)
 
 
 def test_probes_are_counted() -> None:

@@ -5,7 +5,7 @@ namespace quarn {
 
 // --- one-time load --------------------------------------------------------------------
 
-PyObject* loader_create(Loader& loader, PyObject* spec) noexcept {
+PyObject* loader_create(Loader& loader, PyObject* module_spec) noexcept {
     const long long current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current < 0) return nullptr;
     if (loader.interpreter == -1) {
@@ -23,7 +23,7 @@ PyObject* loader_create(Loader& loader, PyObject* spec) noexcept {
         PyMem_Free(PyModule_GetState(loader.module));
         return Py_NewRef(loader.module);
     }
-    ref name = steal(PyObject_GetAttrString(spec, "name"));
+    ref name = steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }

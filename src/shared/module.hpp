@@ -23,13 +23,13 @@ struct Loader {
     long long interpreter = -1;     // the one interpreter allowed to create it
 };
 
-PyObject* loader_create(Loader& loader, PyObject* spec) noexcept;
+PyObject* loader_create(Loader& loader, PyObject* module_spec) noexcept;
 int loader_exec(Loader& loader, PyObject* module) noexcept;
 
 /// Slot functions for a module's PyModuleDef, bound to its static `Loader`.
 template <Loader& L>
-PyObject* create_slot(PyObject* spec, PyModuleDef*) noexcept {
-    return loader_create(L, spec);
+PyObject* create_slot(PyObject* module_spec, PyModuleDef*) noexcept {
+    return loader_create(L, module_spec);
 }
 template <Loader& L>
 int exec_slot(PyObject* module) noexcept {
