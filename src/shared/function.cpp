@@ -339,14 +339,12 @@ bool ensure_type() noexcept {
 }  // namespace
 
 PyObject* Call::global(PyObject* name) const noexcept {
-    PyObject* value = PyDict_GetItemWithError(fn_.globals, name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(fn_.builtins, name);
-        if (value == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(fn_.globals, name, &value) == 0 &&
+        PyDict_GetItemRef(fn_.builtins, name, &value) == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
-    return Py_XNewRef(value);
+    return value;
 }
 
 ref make_function(const Signature& sig, const Scope& scope) noexcept {

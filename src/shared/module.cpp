@@ -122,7 +122,7 @@ PyObject* resolve_bases(PyObject* bases) noexcept {
         ref entries;
         if (!PyType_Check(base)) {
             PyObject* meth = nullptr;
-            if (_PyObject_LookupAttr(base, mro_entries.get(), &meth) < 0) return nullptr;
+            if (PyObject_GetOptionalAttr(base, mro_entries.get(), &meth) < 0) return nullptr;
             ref method = steal(meth);
             if (method) {
                 entries = steal(PyObject_CallOneArg(method.get(), bases));
@@ -173,7 +173,7 @@ PyObject* most_derived_metaclass(PyObject* meta, PyObject* bases) noexcept {
 PyObject* prepare_namespace(PyObject* meta, PyObject* name, PyObject* bases) noexcept {
     PyObject* prepare = nullptr;
     ref prepare_name = steal(PyUnicode_InternFromString("__prepare__"));
-    if (!prepare_name || _PyObject_LookupAttr(meta, prepare_name.get(), &prepare) < 0) {
+    if (!prepare_name || PyObject_GetOptionalAttr(meta, prepare_name.get(), &prepare) < 0) {
         return nullptr;
     }
     if (prepare == nullptr) return PyDict_New();
@@ -283,9 +283,11 @@ bool define_class(PyObject* module, const char* name, const char* base,
     ref class_name = steal(PyUnicode_InternFromString(name));
     ref base_name = steal(PyUnicode_InternFromString(base));
     if (!class_name || !base_name) return false;
-    PyObject* base_class = PyDict_GetItemWithError(globals, base_name.get());
-    if (base_class == nullptr) {
-        if (!PyErr_Occurred())
+    PyObject* found = nullptr;
+    const int has_base = PyDict_GetItemRef(globals, base_name.get(), &found);
+    ref keep_base = steal(found);  // the class body may rebind the global
+    if (has_base <= 0) {
+        if (has_base == 0)
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", base_name.get());
         return false;
     }
@@ -294,7 +296,6 @@ bool define_class(PyObject* module, const char* name, const char* base,
         builtins.property,
         builtins.staticmethod,
     };
-    ref keep_base = borrow(base_class);  // the class body may rebind the global
     ref cls = build_class(keep_base.get(), entries, ctx);
     return cls && PyDict_SetItem(globals, class_name.get(), cls.get()) == 0;
 }
@@ -303,7 +304,7 @@ bool define_class(PyObject* module, const char* name, const char* base,
 
 PyObject* attr_or_none(PyObject* obj, PyObject* name) noexcept {
     PyObject* value = nullptr;
-    if (_PyObject_LookupAttr(obj, name, &value) < 0) return nullptr;
+    if (PyObject_GetOptionalAttr(obj, name, &value) < 0) return nullptr;
     return value != nullptr ? value : Py_NewRef(Py_None);
 }
 
@@ -357,9 +358,11 @@ PyObject* make_constant(const Constant& c) noexcept {
         }
         case Constant::What::Builtin: {
             PyObject* dict = PyEval_GetBuiltins();
-            PyObject* value = dict != nullptr ? PyDict_GetItemString(dict, c.text) : nullptr;
-            if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%s' is not defined", c.text);
-            return Py_XNewRef(value);
+            PyObject* value = nullptr;
+            if (dict == nullptr || PyDict_GetItemStringRef(dict, c.text, &value) == 0) {
+                PyErr_Format(PyExc_NameError, "name '%s' is not defined", c.text);
+            }
+            return value;
         }
         case Constant::What::Names: {
             ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(c.names.size())));

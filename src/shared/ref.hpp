@@ -6,8 +6,7 @@
 // pointer. `release()` hands the reference back to C code, `get()` lends it.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <utility>
 
