@@ -319,7 +319,13 @@ def print_machine(args: argparse.Namespace) -> None:
           f"({sys.executable})")
     server_version = command_output(shutil.which("redis-server") or "redis-server", "--version")
     print(f"  redis-server:  {server_version.split(' sha=')[0]}")
-    print(f"  redis-py:      {redis.__version__}")
+    try:
+        import hiredis
+        parser = f"hiredis {hiredis.__version__}" + ("" if hiredis_available() else
+                                                      ", too old for this redis-py")
+    except ImportError:
+        parser = "redis-py's own (hiredis not installed)"
+    print(f"  redis-py:      {redis.__version__}; reply parser: {parser}")
     print(f"  source:        {source_revision()}")
     print(f"  date:          {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M UTC}")
     print(f"  load average:  {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} (1, 5, 15 min) at start")
@@ -394,6 +400,12 @@ def redis_benchmark_pair(port: int, requests: int) -> Callable[[], float]:
     return measure
 
 
+def hiredis_available() -> bool:
+    """Whether redis-py would parse replies with hiredis (installed, and a version it takes)."""
+    from redis.utils import HIREDIS_AVAILABLE
+    return bool(HIREDIS_AVAILABLE)
+
+
 def bench_remote(args: argparse.Namespace, port: int) -> list[str]:
     import redis
 
@@ -428,6 +440,23 @@ def bench_remote(args: argparse.Namespace, port: int) -> list[str]:
              "lk = client.lock(name); lk.acquire(blocking=False); lk.release()",
              {"client": client, "name": lock_name}, reps),
     ]
+    # The reply parser: redis-py's own, in Python, or hiredis's C parser when installed.
+    # Both latches are built like connect() builds one, on a pool told which parser to use.
+    parsed = {"Python": "RemoteLatch pair, redis-py's Python parser",
+              "hiredis": "RemoteLatch pair, hiredis parser"}
+    parser_latches = []
+    if hiredis_available():
+        from redis.connection import _HiredisParser, _RESP2Parser
+        for label, parser in ((parsed["Python"], _RESP2Parser),
+                              (parsed["hiredis"], _HiredisParser)):
+            other = RemoteLatch()
+            other.client = redis.Redis(connection_pool=redis.ConnectionPool(
+                host="127.0.0.1", port=port, parser_class=parser))
+            assert other.acquire(t, metadata=METADATA) is True
+            other.release(t)
+            parser_latches.append(other)
+            cases.append(Case(label, "latch.acquire(t, metadata=m); latch.release(t)",
+                              {"latch": other, "t": t, "m": METADATA}, reps))
     c_floor = "C client floor: redis-benchmark -c 1, 2 x SET"
     if args.redis_benchmark:
         cases.append(External(c_floor, redis_benchmark_pair(port, args.redis_benchmark_requests)))
@@ -436,6 +465,8 @@ def bench_remote(args: argparse.Namespace, port: int) -> list[str]:
     client.flushall()
     client.close()
     latch.disconnect()
+    for other in parser_latches:
+        other.disconnect()
 
     raw = "raw client: set(key, json.dumps(m), nx=True) + delete(key)"
     mine = "RemoteLatch: acquire(t, metadata=m) + release(t)"
@@ -457,6 +488,11 @@ def bench_remote(args: argparse.Namespace, port: int) -> list[str]:
               note_in_summary=True),
         Ratio("redis-py Lock (made per pair) / RemoteLatch", lock_each, mine, ""),
     ]
+    if parser_latches:
+        ratios.append(Ratio("Python parser / hiredis parser (RemoteLatch pair)",
+                            parsed["Python"], parsed["hiredis"], ""))
+    else:
+        print("(hiredis is not installed: no rows comparing the reply parsers)")
     if args.redis_benchmark:
         ratios.append(Ratio("RemoteLatch / C client floor", mine, c_floor, ""))
         ratios.append(Ratio("raw client calls / C client floor", raw, c_floor, ""))

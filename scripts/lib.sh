@@ -4,8 +4,13 @@
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${VENV:-$ROOT/.venv}"
 
-# CPython 3.12: $PYTHON if set, else the newest pyenv 3.12, else python3.12 on PATH.
+# The CPython minor versions the backends support, oldest first.
+SUPPORTED_PYTHONS="3.12 3.13"
+
+# A CPython: $PYTHON if set, else the newest pyenv build of the minor version given (3.12 by
+# default), else pythonX.Y on PATH.
 find_python() {
+  local version="${1:-3.12}"
   if [ -n "${PYTHON:-}" ]; then
     echo "$PYTHON"
     return
@@ -16,13 +21,13 @@ find_python() {
   else
     root="${PYENV_ROOT:-$HOME/.pyenv}"
   fi
-  candidate="$(ls -d "$root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1)"
+  candidate="$(ls -d "$root"/versions/"$version".*/bin/python"$version" 2>/dev/null | sort -V | tail -n 1)"
   if [ -n "$candidate" ]; then
     echo "$candidate"
-  elif command -v python3.12 >/dev/null 2>&1; then
-    command -v python3.12
+  elif command -v "python$version" >/dev/null 2>&1; then
+    command -v "python$version"
   else
-    echo "CPython 3.12 not found: install it (pyenv install 3.12) or set PYTHON" >&2
+    echo "CPython $version not found: install it (pyenv install $version) or set PYTHON" >&2
     return 1
   fi
 }
@@ -39,26 +44,36 @@ ensure_redis_server() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q redis-server
 }
 
-# The package and its test tools in $VENV. Rebuilds only when a source changed since
-# the last install, or when that install was of the other flavour (QUARN_SANITIZE on/off).
+# The host stand-in, then the backends with their test tools, in $VENV (made with
+# $PYTHON, or CPython $QUARN_PYTHON_VERSION, default 3.12). Rebuilds only when a source
+# changed since the last install, or when that install was of another flavour (sanitizers
+# on or off, other versions of the dependencies: QUARN_PINS, requirements installed last, e.g.
+# "redis==5.0.0 hiredis==3.2.0").
 ensure_package() {
   if [ ! -x "$VENV/bin/python" ]; then
     local python
-    python="$(find_python)"
+    python="$(find_python "${QUARN_PYTHON_VERSION:-3.12}")"
     echo "== creating $VENV with $python"
     "$python" -m venv "$VENV"
     "$VENV/bin/python" -m pip install -q --upgrade pip
   fi
   local stamp="$VENV/.quarn-installed" flavour recorded=""
-  flavour="QUARN_SANITIZE=${QUARN_SANITIZE:-OFF}"
+  flavour="QUARN_SANITIZE=${QUARN_SANITIZE:-OFF} QUARN_PINS=${QUARN_PINS:-}"
   if [ -f "$stamp" ]; then recorded="$(cat "$stamp")"; fi
-  if [ -f "$stamp" ] && [ "${recorded:-QUARN_SANITIZE=OFF}" = "$flavour" ] &&
-    [ -z "$(find "$ROOT/src" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" -newer "$stamp" -print -quit)" ]; then
+  if [ -f "$stamp" ] && [ "$recorded" = "$flavour" ] &&
+    [ -z "$(find "$ROOT/src" "$ROOT/host" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" \
+      -newer "$stamp" -not -path '*/build/*' -not -name '*.egg-info' -print -quit)" ]; then
     return
   fi
-  echo "== building and installing quarn_data into $VENV"
+  echo "== installing the host stand-in and building the backends into $VENV"
+  # The stand-in first: the backends' wheel adds its modules to the host's package.
+  "$VENV/bin/python" -m pip install -q "$ROOT/host"
   # Each venv keeps its own CMake build tree, so rebuilds are incremental and two venvs
   # never share one.
   "$VENV/bin/python" -m pip install -q -C build-dir="$VENV/cmake-build" "$ROOT[remote-latch,test]"
+  if [ -n "${QUARN_PINS:-}" ]; then
+    # shellcheck disable=SC2086 # one word per requirement
+    "$VENV/bin/python" -m pip install -q $QUARN_PINS
+  fi
   echo "$flavour" >"$stamp"
 }

@@ -53,8 +53,11 @@ def make_tls_files(directory: Path) -> TlsFiles:
     directory before it loads them."""
     directory = directory.resolve()
     ec_key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    # Key usage on the CA: newer ssl modules verify strictly (VERIFY_X509_STRICT).
     _openssl("req", "-x509", "-new", *ec_key, "-keyout", "ca.key", "-out", "ca.crt",
-             "-days", "2", "-subj", "/CN=quarn throwaway CA", cwd=directory)
+             "-days", "2", "-subj", "/CN=quarn throwaway CA",
+             "-addext", "basicConstraints=critical,CA:TRUE",
+             "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=directory)
     extensions = {
         "server": "subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n",
         "client": "extendedKeyUsage=clientAuth\n",

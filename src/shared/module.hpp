@@ -23,6 +23,8 @@ struct Loader {
     long long interpreter = -1;     // the one interpreter allowed to create it
 };
 
+/// The create slot: refuses a second interpreter, hands back the recorded module to a later
+/// import, or makes a new module that reports the distribution's version as `__version__`.
 PyObject* loader_create(Loader& loader, PyObject* module_spec) noexcept;
 int loader_exec(Loader& loader, PyObject* module) noexcept;
 
