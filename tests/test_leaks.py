@@ -10,7 +10,8 @@ runs once to warm up, then N times while four things are watched:
 - RSS (``/proc/self/statm``) must not grow beyond allocator noise;
 - then two more runs of the case under ``tracemalloc``: from the end of the first to the
   end of the second, the memory still traced after a collection must grow by less than a
-  few KiB and 20 blocks, whatever the number of calls.
+  few KiB and 20 blocks, whatever the number of calls (in one of up to three such pairs:
+  the interpreter's own noise comes and goes, a leak shows in every pair).
 
 Length: ``QUARN_SOAK=short`` (the default, so the normal suite stays fast: 2,000 calls
 per case, twice 1,000 more traced; about 8 s) or ``QUARN_SOAK=full`` (100,000 calls per case,
@@ -113,23 +114,27 @@ def measure(call: Callable[[], object], probes: tuple[object, ...], calls: int) 
 
     if SANITIZED:
         return
-    # Two traced runs, and only the growth from the end of the first to the end of the
-    # second counts: the interpreter's own caches (the import machinery's among them) fill
-    # once and then stay, by a few blocks that vary from run to run; a leak grows with
-    # every call.
+    # Traced runs in pairs, and only the growth from the end of the first run of a pair to
+    # the end of the second counts: the interpreter's own caches fill once and then stay.
+    # The import machinery also keeps a few dozen blocks now and then and lets them go
+    # later, so a pair over the limits is measured again, up to three times: that noise
+    # comes and goes, while a leak adds its blocks in every pair.
     traced = min(calls, TRACED_CALLS)
-    tracemalloc.start()
-    try:
-        held = []
-        for _ in range(2):
-            for _ in range(traced):
-                call()
-            gc.collect()
-            held.append((tracemalloc.get_traced_memory()[0],
-                         len(tracemalloc.take_snapshot().traces)))
-    finally:
-        tracemalloc.stop()
-    left, blocks = held[1][0] - held[0][0], held[1][1] - held[0][1]
+    for _ in range(3):
+        tracemalloc.start()
+        try:
+            held = []
+            for _ in range(2):
+                for _ in range(traced):
+                    call()
+                gc.collect()
+                held.append((tracemalloc.get_traced_memory()[0],
+                             len(tracemalloc.take_snapshot().traces)))
+        finally:
+            tracemalloc.stop()
+        left, blocks = held[1][0] - held[0][0], held[1][1] - held[0][1]
+        if left <= TRACED_LIMIT and blocks <= TRACED_BLOCKS:
+            return
     assert left <= TRACED_LIMIT, f"{left} bytes still traced after {traced} calls"
     assert blocks <= TRACED_BLOCKS, f"{blocks} blocks still traced after {traced} calls"
 
