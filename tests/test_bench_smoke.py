@@ -33,7 +33,7 @@ def test_bench_quick_prints_the_table() -> None:
     ):
         assert heading in out, f"missing section {heading!r}:\n{out}"
     for ratio in (
-        "LocalLatch / inline Python floor",
+        "LocalLatch / inline with the table reads",
         "plain-Python class / LocalLatch",
         "RemoteLatch / raw client calls",
         "redis-py Lock (made once) / RemoteLatch",

@@ -524,6 +524,49 @@ def test_local_member_binds_like_python(member: Member, quiet_modules: None) -> 
     run()
 
 
+# Every named parameter of both classes, by keyword, with values that are not the defaults.
+BY_KEYWORD: dict[str, object] = {
+    "self": SELF, "target_address": Address("kw", "built"), "timeout_ms": 1500,
+    "blocking": False, "metadata": {"k": 1}, "host": "localhost", "port": 6380,
+    "username": "user", "password": "secret", "ssl": True, "ssl_certfile": "cert",
+    "ssl_keyfile": "key", "ssl_ca_certs": "ca",
+}
+
+
+def built(name: str) -> str:
+    """`name` made at run time: equal to it, but not the interned object."""
+    made = "".join(list(name))
+    assert made == name and made is not name
+    return made
+
+
+@pytest.mark.parametrize(
+    ("backend", "member"),
+    [("remote", m) for m in remote_members()] + [("local", m) for m in local_members()],
+    ids=lambda value: value if isinstance(value, str) else value.name,
+)
+def test_keyword_names_built_at_run_time_bind_like_literal_ones(
+        backend: str, member: Member, redis_server: Any, quiet_modules: None) -> None:
+    server = redis.Redis(port=redis_server.port)
+    params = inspect.signature(member.twin).parameters.values()
+    names = [p.name for p in params if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)
+             and not (member.bound and p.name == "self")]
+    seen = []
+    for spell in (str, built):
+        drawn = Drawn([], {spell(name): BY_KEYWORD[name] for name in names})
+        if backend == "local":
+            instance: Any = LocalLatch()
+            seen.append((call_real(member, instance, drawn), local_state(instance)))
+        else:
+            instance = RecordingLatch()
+            instance.client = redis.Redis(host="127.0.0.1", port=redis_server.port)
+            seen.append((call_real(member, instance, drawn), remote_state(instance, server)))
+            server.flushall()
+    server.close()
+    assert seen[0][0][0] == "returned", seen[0]
+    assert seen[1] == seen[0]
+
+
 def test_local_constructor_binds_like_python(quiet_modules: None) -> None:
     """LocalLatch(...) passes its arguments to the native __init__ after the new instance."""
     member = Member("LocalLatch", LocalTwin.__dict__["__init__"], LocalLatch, True)

@@ -646,6 +646,43 @@ def local_release_arguments(mp: pytest.MonkeyPatch) -> Case:
     return Case(call, (latch, target, arg))
 
 
+@local
+def local_table_replaced_during_lookup(mp: pytest.MonkeyPatch) -> Case:
+    latch, lock = LocalLatch(), local_latch.Lock()
+
+    class Resetting:
+        def __hash__(self) -> int:
+            return 1
+
+        def __eq__(self, other: object) -> bool:
+            latch.__init__()  # type: ignore[misc]
+            return True
+
+    stored, target = Resetting(), Resetting()
+
+    def call() -> None:
+        for method in (latch.acquire, latch.release):
+            latch.locks = {stored: lock}
+            expect(KeyError, None, method, target)
+    return Case(call, (latch, lock, stored, target))
+
+
+@local
+def local_acquire_method_unreadable(mp: pytest.MonkeyPatch) -> Case:
+    class Unreadable:
+        @property
+        def acquire(self) -> object:
+            raise Refused("acquire attribute")
+
+    latch, target, huge = LocalLatch(), Address("soak", "unreadable"), fresh_int(10**400)
+    latch.locks[target] = Unreadable()
+
+    def call() -> None:
+        expect(Refused, "acquire attribute", latch.acquire, target, timeout_ms=huge)
+        expect(Refused, "acquire attribute", latch.acquire, target, blocking=False)
+    return Case(call, (latch, target, huge))
+
+
 # --- remote cases that never reach a server ---------------------------------------
 
 def connected(client: object, cls: type[RemoteLatch] = RemoteLatch) -> RemoteLatch:

@@ -311,6 +311,116 @@ def test_equal_targets_share_a_lock_unequal_ones_do_not() -> None:
     assert len(latch.locks) == 4
 
 
+# --- table reads ----------------------------------------------------------------------------
+
+
+class TracedTable(dict):  # type: ignore[type-arg]
+    """A `locks` table that is not exactly a dict: logs each operation into `trace`."""
+
+    def __init__(self, trace: list[str]) -> None:
+        super().__init__()
+        self.trace = trace
+
+    def __contains__(self, key: object) -> bool:
+        self.trace.append("in")
+        return super().__contains__(key)
+
+    def __getitem__(self, key: object) -> Any:
+        self.trace.append("get")
+        return super().__getitem__(key)
+
+    def __setitem__(self, key: object, value: Any) -> None:
+        self.trace.append("set")
+        super().__setitem__(key, value)
+
+
+class TracedLatch(LocalLatch):
+    """Logs each read of its two tables into `trace`."""
+
+    trace: list[str]
+
+    def __getattribute__(self, name: str) -> Any:
+        if name in ("locks", "lock_data"):
+            object.__getattribute__(self, "trace").append(name)
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("generic", [False, True], ids=["dict", "dict subclass"])
+def test_each_step_reads_the_table_again(generic: bool) -> None:
+    latch = TracedLatch()
+    latch.trace = trace = []
+    if generic:
+        latch.locks = TracedTable(trace)
+    steps = [
+        (lambda: latch.acquire(A), True,
+         ["locks", "in", "locks", "set", "lock_data", "locks", "get"]),
+        (lambda: latch.acquire(A, blocking=False), False, ["locks", "in", "locks", "get"]),
+        (lambda: latch.release(A), None, ["locks", "in", "locks", "get"]),
+        (lambda: latch.release(B), None, ["locks", "in"]),
+        (lambda: latch.acquire(A, timeout_ms=0), True, ["locks", "in", "locks", "get"]),
+    ]
+    for call, result, expected in steps:
+        trace.clear()
+        assert call() is result
+        assert trace == (expected if generic else [s for s in expected if s.startswith("lock")])
+    assert list(latch.locks) == [A] and list(latch.lock_data) == [A]
+
+
+@pytest.mark.parametrize("method", ["acquire", "release"])
+def test_a_table_replaced_during_the_membership_test(method: str) -> None:
+    latch = LocalLatch()
+
+    class Resetting:
+        """All alike; comparing two of them empties the latch's tables first."""
+
+        def __hash__(self) -> int:
+            return 1
+
+        def __eq__(self, other: object) -> bool:
+            latch.__init__()  # type: ignore[misc]
+            return True
+
+    stored, target = Resetting(), Resetting()
+    latch.acquire(stored)
+    latch.release(stored)
+    with pytest.raises(KeyError) as info:
+        getattr(latch, method)(target)
+    assert info.value.args == (target,)
+    assert latch.locks == {} and latch.lock_data == {}
+
+
+class CountedHash:
+    """Hashes like every other one; its hash call number `fail_at` raises."""
+
+    def __init__(self) -> None:
+        self.hashes, self.fail_at = 0, 0
+
+    def __hash__(self) -> int:
+        self.hashes += 1
+        if self.hashes == self.fail_at:
+            raise Boom(f"hash {self.hashes}")
+        return 1
+
+
+@pytest.mark.parametrize(
+    ("method", "known", "failing"),
+    [
+        ("acquire", True, 2),    # the membership test, then the subscript
+        ("release", True, 2),
+        ("acquire", False, 4),   # membership, store into both tables, subscript
+    ],
+)
+def test_every_lookup_hashes_the_target(method: str, known: bool, failing: int) -> None:
+    latch, target = LocalLatch(), CountedHash()
+    if known:
+        latch.acquire(target)
+    target.fail_at = target.hashes + failing
+    with pytest.raises(Boom, match=f"hash {target.fail_at}$"):
+        getattr(latch, method)(target, **({"blocking": False} if method == "acquire" else {}))
+    assert list(latch.locks) == [target] and list(latch.lock_data) == [target]
+    assert latch.locks[target].locked() is known
+
+
 # --- failures -------------------------------------------------------------------------------
 
 
@@ -401,6 +511,18 @@ def test_limits_the_lock_refuses(timeout_ms: int) -> None:
         latch.acquire(A, timeout_ms=timeout_ms)
     assert latch.acquire(A, blocking=False) is True  # not taken by the failed call
     assert list(latch.lock_data) == [A]
+
+
+def test_a_lock_whose_acquire_cannot_be_read_fails_before_the_limit(
+        monkeypatch: pytest.MonkeyPatch) -> None:
+    class Unusable:
+        @property
+        def acquire(self) -> Any:
+            raise Boom("no acquire")
+
+    monkeypatch.setattr(local_latch, "Lock", Unusable)
+    with pytest.raises(Boom):  # not the OverflowError of 10**400 / 1000
+        LocalLatch().acquire(A, timeout_ms=10**400)
 
 
 def test_failing_truth_tests() -> None:

@@ -21,8 +21,9 @@ struct State {
     // Attribute and global names, keyword-name tuples.
     static_ref locks, lock_data, acquire, release, lock_global, lock_object, time;
     static_ref kw_record, kw_timeout, kw_blocking;
-    // The C lock type behind threading.Lock, when it can be identified (see call_acquire).
-    static_ref thread_lock;
+    // The C lock type behind threading.Lock, when it can be identified, and its own
+    // `acquire` and `release` method descriptors (see is_thread_lock).
+    static_ref thread_lock, thread_lock_acquire, thread_lock_release;
 };
 
 State S;
@@ -51,17 +52,29 @@ constexpr Constant constants[] = {
 };
 
 /// `_thread.LockType`, already loaded by the import of threading, if it is the C lock
-/// type: immutable, so no Python code can change how its methods take their arguments.
-/// Looks, imports nothing; without it every lock is called with keywords.
+/// type: immutable, so no Python code can change how its methods take their arguments,
+/// and its `acquire` and `release`. Looks, imports nothing; without it every lock is
+/// treated like any other object.
 void find_thread_lock_type() noexcept {
     ref thread = steal(PyImport_GetModule(ref::steal(PyUnicode_FromString("_thread")).get()));
     ref type = thread ? steal(PyObject_GetAttrString(thread.get(), "LockType")) : ref{};
     PyErr_Clear();
-    if (type && PyType_Check(type.get()) &&
-        PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_IMMUTABLETYPE) &&
-        !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_BASETYPE)) {
-        S.thread_lock.set(std::move(type));
+    if (!type || !PyType_Check(type.get())) return;
+    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+    if (!PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE) ||
+        PyType_HasFeature(t, Py_TPFLAGS_BASETYPE) || t->tp_dictoffset != 0) {
+        return;
     }
+    ref acquire = steal(PyObject_GetAttr(type.get(), S.acquire));
+    ref release = steal(PyObject_GetAttr(type.get(), S.release));
+    PyErr_Clear();
+    if (!acquire || !release || !PyCallable_Check(acquire.get()) ||
+        !PyCallable_Check(release.get())) {
+        return;
+    }
+    S.thread_lock.set(std::move(type));
+    S.thread_lock_acquire.set(std::move(acquire));
+    S.thread_lock_release.set(std::move(release));
 }
 
 // --- construction and lifecycle -------------------------------------------------------
@@ -134,69 +147,82 @@ bool add_target(const Call& c, PyObject* self, PyObject* target, PyObject* timeo
     return lock_data && PyObject_SetItem(lock_data.get(), target, record.get()) == 0;
 }
 
-/// locks[target] if the target has an entry: 1 with `lock` set, 0 when it has none, -1
-/// with an exception set. On a plain dict the membership test and the subscript are one
-/// lookup; any other mapping gets `target in locks`, then `locks[target]`.
-int find_lock(PyObject* locks, PyObject* target, ref& lock) noexcept {
-    if (PyDict_CheckExact(locks)) {
-        lock = borrow(PyDict_GetItemWithError(locks, target));
-        return lock ? 1 : (PyErr_Occurred() ? -1 : 0);
-    }
-    const int known = PySequence_Contains(locks, target);
-    if (known <= 0) return known;
-    lock = steal(PyObject_GetItem(locks, target));
-    return lock ? 1 : -1;
+/// `target in self.locks`, the table read afresh: 1 or 0, or -1 with an exception set.
+int has_lock(PyObject* self, PyObject* target) noexcept {
+    ref locks = steal(PyObject_GetAttr(self, S.locks));
+    return locks ? PySequence_Contains(locks.get(), target) : -1;
 }
 
-/// lock.acquire(timeout=limit), or lock.acquire(blocking=False) when `limit` is NULL.
-/// A `_thread.lock` (what threading.Lock() makes; a C type whose methods cannot be
-/// replaced) is given the same arguments by position, which it parses several times
-/// faster than keywords; acquire() is its acquire(timeout=-1).
-PyObject* call_acquire(PyObject* lock, PyObject* limit) noexcept {
-    if (Py_IS_TYPE(lock, reinterpret_cast<PyTypeObject*>(S.thread_lock.get()))) {
-        PyObject* args[] = {lock, limit == nullptr ? Py_False : Py_True, limit};
-        const size_t nargs = limit == nullptr ? 2 : limit == S.minus_one ? 1 : 3;
-        return PyObject_VectorcallMethod(S.acquire, args, nargs, nullptr);
+/// `self.locks[target]`, the table read afresh; KeyError when the target has no entry
+/// (the table may have changed since the membership test). Returns a new reference.
+PyObject* lock_of(PyObject* self, PyObject* target) noexcept {
+    ref locks = steal(PyObject_GetAttr(self, S.locks));
+    return locks ? PyObject_GetItem(locks.get(), target) : nullptr;
+}
+
+/// Whether `lock` is a `_thread.lock`, what threading.Lock() makes. Its type is an
+/// immutable C type whose instances have no attribute dict, so `lock.acquire` and
+/// `lock.release` are always that type's own methods: fetching them cannot fail and runs
+/// no code, and calling the method descriptors taken at load is the same call.
+bool is_thread_lock(PyObject* lock) noexcept {
+    return Py_IS_TYPE(lock, reinterpret_cast<PyTypeObject*>(S.thread_lock.get()));
+}
+
+/// The wait limit of a blocking acquire: timeout_ms / 1000 (a float of seconds) when
+/// timeout_ms >= 0, else -1. `timeout_ms` is an exact int (checked when the arguments
+/// are bound), whose comparison with 0 runs no Python code: its sign is read directly.
+/// Returns a new reference.
+PyObject* wait_limit(PyObject* timeout_ms) noexcept {
+    int overflow;
+    const long value = PyLong_AsLongAndOverflow(timeout_ms, &overflow);
+    if (overflow < 0 || (overflow == 0 && value < 0)) return Py_NewRef(S.minus_one.get());
+    return PyNumber_TrueDivide(timeout_ms, S.thousand);
+}
+
+/// lock.acquire(timeout=<wait limit>) when `blocks`, else lock.acquire(blocking=False).
+/// The method is fetched before the limit is computed, so a lock whose `acquire` cannot
+/// be read reports that, not a limit that does not fit. Returns a new reference.
+PyObject* call_acquire(PyObject* lock, PyObject* timeout_ms, bool blocks) noexcept {
+    if (is_thread_lock(lock)) {
+        // Nothing can be seen between fetching the method and computing the limit here,
+        // so the limit comes first. The lock parses positional arguments several times
+        // faster than keywords, and acquire() is its acquire(timeout=-1).
+        ref limit = blocks ? steal(wait_limit(timeout_ms)) : ref{};
+        if (blocks && !limit) return nullptr;
+        PyObject* args[] = {lock, blocks ? Py_True : Py_False, limit.get()};
+        const size_t nargs = !blocks ? 2 : limit.get() == S.minus_one ? 1 : 3;
+        return PyObject_Vectorcall(S.thread_lock_acquire, args, nargs, nullptr);
     }
     ref method = steal(PyObject_GetAttr(lock, S.acquire));
     if (!method) return nullptr;
-    PyObject* args[] = {nullptr, limit == nullptr ? Py_False : limit};  // one keyword value
+    ref value = blocks ? steal(wait_limit(timeout_ms)) : borrow(Py_False);  // one keyword
+    if (!value) return nullptr;
+    PyObject* args[] = {nullptr, value.get()};
     return PyObject_Vectorcall(method.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               limit == nullptr ? S.kw_blocking : S.kw_timeout);
+                               blocks ? S.kw_timeout : S.kw_blocking);
 }
 
 PyObject* acquire(const Call& c) noexcept {
     PyObject *self = c[0], *target = c[1], *timeout_ms = c[2], *blocking = c[3], *metadata = c[4];
-    ref locks = steal(PyObject_GetAttr(self, S.locks));
-    if (!locks) return nullptr;
-    ref lock;
-    const int known = find_lock(locks.get(), target, lock);
+    const int known = has_lock(self, target);
     if (known < 0) return nullptr;
-    if (!known) {
-        if (!add_target(c, self, target, timeout_ms, metadata)) return nullptr;
-        locks = steal(PyObject_GetAttr(self, S.locks));
-        if (!locks) return nullptr;
-        lock = steal(PyObject_GetItem(locks.get(), target));
-        if (!lock) return nullptr;
-    }
-
+    if (!known && !add_target(c, self, target, timeout_ms, metadata)) return nullptr;
+    ref lock = steal(lock_of(self, target));
+    if (!lock) return nullptr;
     const int blocks = PyObject_IsTrue(blocking);
     if (blocks < 0) return nullptr;
-    if (!blocks) return call_acquire(lock.get(), nullptr);
-    const int limited = PyObject_RichCompareBool(timeout_ms, S.zero, Py_GE);
-    if (limited < 0) return nullptr;
-    ref limit = limited ? steal(PyNumber_TrueDivide(timeout_ms, S.thousand)) : borrow(S.minus_one);
-    if (!limit) return nullptr;
-    return call_acquire(lock.get(), limit.get());
+    return call_acquire(lock.get(), timeout_ms, blocks != 0);
 }
 
 PyObject* release(const Call& c) noexcept {
-    ref locks = steal(PyObject_GetAttr(c[0], S.locks));
-    if (!locks) return nullptr;
-    ref lock;
-    const int known = find_lock(locks.get(), c[1], lock);
+    const int known = has_lock(c[0], c[1]);
     if (known <= 0) return known < 0 ? nullptr : Py_NewRef(Py_None);
-    ref released = steal(PyObject_CallMethodNoArgs(lock.get(), S.release));
+    ref lock = steal(lock_of(c[0], c[1]));
+    if (!lock) return nullptr;
+    PyObject* args[] = {lock.get()};
+    ref released = steal(is_thread_lock(lock.get())
+                             ? PyObject_Vectorcall(S.thread_lock_release, args, 1, nullptr)
+                             : PyObject_CallMethodNoArgs(lock.get(), S.release));
     if (!released) return nullptr;
     Py_RETURN_NONE;
 }
@@ -318,6 +344,8 @@ int load(PyObject* module) noexcept {
 void forget() noexcept {
     forget_constants(constants);
     S.thread_lock.reset();
+    S.thread_lock_acquire.reset();
+    S.thread_lock_release.reset();
 }
 
 Loader loader{"local_latch", load, forget};
