@@ -44,6 +44,17 @@ ensure_redis_server() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q redis-server
 }
 
+# nftables, for the partition test of tests/test_deployment_faults.py: installed when
+# missing and running as root (as CI does); elsewhere that test skips itself.
+ensure_nftables() {
+  if command -v nft >/dev/null 2>&1 || [ "$(id -u)" -ne 0 ]; then
+    return
+  fi
+  echo "== installing nftables from Debian's packages"
+  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q nftables; } ||
+    echo "== nftables not installed: the partition test will skip"
+}
+
 # The host stand-in, then the backends with their test tools, in $VENV (made with
 # $PYTHON, or CPython $QUARN_PYTHON_VERSION, default 3.12). Rebuilds only when a source
 # changed since the last install, or when that install was of another flavour (sanitizers

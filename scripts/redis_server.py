@@ -6,7 +6,8 @@
 The server keeps nothing on disk (``--save '' --appendonly no``), works in a temporary
 directory of its own and is stopped by its PID. Extra command-line arguments (TLS, ACL
 users, cluster mode) go through ``extra_args``; ``tls=True`` moves the listener from
-``--port`` to ``--tls-port``.
+``--port`` to ``--tls-port``. ``sentinel=`` runs a Sentinel instead, with the given
+configuration lines (``sentinel monitor ...``) in a file of its own, which Sentinel rewrites.
 """
 
 from __future__ import annotations
@@ -53,8 +54,10 @@ class RedisServer:
         tls: bool = False,
         port: int | None = None,
         directory: str | Path | None = None,
+        sentinel: str | None = None,
     ) -> None:
         self.extra_args = list(extra_args)
+        self.sentinel = sentinel
         self.tls = tls
         self.port = port if port is not None else free_port()
         self._own_dir = directory is None
@@ -75,8 +78,10 @@ class RedisServer:
             if self.tls
             else ["--port", str(self.port)]
         )
+        mode = [] if self.sentinel is None else [str(self.dir / "sentinel.conf"), "--sentinel"]
         return [
             redis_server_binary(),
+            *mode,
             *listen,
             "--bind", "127.0.0.1",
             "--save", "",
@@ -89,6 +94,9 @@ class RedisServer:
     def start(self) -> RedisServer:
         if self.log.exists():
             self.log.unlink()
+        if self.sentinel is not None:
+            (self.dir / "sentinel.conf").write_text(self.sentinel)
+        ready = "Ready to accept connections" if self.sentinel is None else "Sentinel ID is"
         self.process = subprocess.Popen(
             self.command(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL
         )
@@ -98,7 +106,7 @@ class RedisServer:
                 raise RuntimeError(
                     f"redis-server exited with {self.process.returncode}:\n{self._log_text()}"
                 )
-            if "Ready to accept connections" in self._log_text() and self._listening():
+            if ready in self._log_text() and self._listening():
                 return self
             time.sleep(0.01)
         self.stop()
