@@ -41,6 +41,11 @@ ensure_redis_server() {
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -q
+  # As root, nftables comes in the same install (see ensure_nftables).
+  if [ -z "$sudo" ] && ! command -v nft >/dev/null 2>&1 &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q redis-server nftables; then
+    return
+  fi
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q redis-server
 }
 
