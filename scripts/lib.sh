@@ -78,7 +78,8 @@ ensure_package() {
   if [ -f "$stamp" ]; then recorded="$(cat "$stamp")"; fi
   if [ -f "$stamp" ] && [ "$recorded" = "$flavour" ] &&
     [ -z "$(find "$ROOT/src" "$ROOT/host" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" \
-      -newer "$stamp" -not -path '*/build/*' -not -name '*.egg-info' -print -quit)" ]; then
+      \( -name build -o -name '*.egg-info' -o -name __pycache__ \) -prune -o \
+      -newer "$stamp" -print -quit)" ]; then
     return
   fi
   echo "== installing the host stand-in and building the backends into $VENV"
