@@ -2,7 +2,11 @@
 # shellcheck shell=bash
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VENV="${VENV:-$ROOT/.venv}"
+# Venvs live in the repository (git ignores them), or, inside a Debian root made by
+# scripts/debian-root, in that root, so that the host's and the root's never meet. The
+# default venv is .venv for CPython 3.12 and .venv-X.Y for QUARN_PYTHON_VERSION=X.Y.
+VENV_HOME="${QUARN_VENV_HOME:-$ROOT}"
+VENV="${VENV:-$VENV_HOME/.venv${QUARN_PYTHON_VERSION:+-$QUARN_PYTHON_VERSION}}"
 
 # The CPython minor versions the backends support, oldest first.
 SUPPORTED_PYTHONS="3.12 3.13"

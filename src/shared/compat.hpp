@@ -1,15 +1,15 @@
 // The one place where CPython versions differ.
 //
 // The code is written against the newest public C API of the versions we support
-// (CPython 3.12 and 3.13, with the GIL). Where an older version lacks a name, this header
+// (CPython 3.12 to 3.15, with the GIL). Where an older version lacks a name, this header
 // gives it that name, built from public calls only; nothing else tests a version.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030E0000
-#error "quarn lock backends support CPython 3.12 and 3.13 only (see README, Install)"
+#if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x03100000
+#error "quarn lock backends support CPython 3.12 to 3.15 only (see README, Install)"
 #endif
 #if defined(Py_GIL_DISABLED)
 #error "quarn lock backends are not built for free-threaded CPython (see README, Install)"
