@@ -8,8 +8,14 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV_HOME="${QUARN_VENV_HOME:-$ROOT}"
 VENV="${VENV:-$VENV_HOME/.venv${QUARN_PYTHON_VERSION:+-$QUARN_PYTHON_VERSION}}"
 
-# The CPython minor versions the backends support, oldest first.
-SUPPORTED_PYTHONS="3.12 3.13"
+# The CPython minor versions the backends support, oldest first, and where each is
+# built and tested: pyenv's builds on the host, Debian's in the Debian testing root of
+# scripts/debian-root (amd64), and, for aarch64, Debian's arm64 builds (Debian has no
+# CPython 3.12 for arm64, so 3.12 on aarch64 installs from the sdist).
+SUPPORTED_PYTHONS="3.12 3.13 3.14 3.15"
+HOST_PYTHONS="3.12 3.13"
+ROOT_PYTHONS="3.14 3.15"
+AARCH64_PYTHONS="3.13 3.14 3.15"
 
 # A CPython: $PYTHON if set, else the newest pyenv build of the minor version given (3.12 by
 # default), else pythonX.Y on PATH.
@@ -36,8 +42,14 @@ find_python() {
   fi
 }
 
-# redis-server from Debian's packages, installed when missing.
+# redis-server from Debian's packages, installed when missing. REDIS_SERVER (a path, or a
+# name on PATH such as valkey-server) chooses another server for the tests.
 ensure_redis_server() {
+  if [ -n "${REDIS_SERVER:-}" ]; then
+    command -v "$REDIS_SERVER" >/dev/null 2>&1 && return
+    echo "REDIS_SERVER=$REDIS_SERVER: no such server" >&2
+    return 1
+  fi
   if command -v redis-server >/dev/null 2>&1; then
     return
   fi
@@ -68,7 +80,9 @@ ensure_nftables() {
 # $PYTHON, or CPython $QUARN_PYTHON_VERSION, default 3.12). Rebuilds only when a source
 # changed since the last install, or when that install was of another flavour (sanitizers
 # on or off, other versions of the dependencies: QUARN_PINS, requirements installed last, e.g.
-# "redis==5.0.0 hiredis==3.2.0").
+# "redis==5.0.0 hiredis==3.2.0"). With QUARN_WHEEL set to a wheel of ours, installs that
+# wheel instead of building the sources (the suite then tests what ships: the aarch64
+# wheels under emulation, where a build would take minutes).
 ensure_package() {
   if [ ! -x "$VENV/bin/python" ]; then
     local python
@@ -78,20 +92,28 @@ ensure_package() {
     "$VENV/bin/python" -m pip install -q --upgrade pip
   fi
   local stamp="$VENV/.quarn-installed" flavour recorded=""
-  flavour="QUARN_SANITIZE=${QUARN_SANITIZE:-OFF} QUARN_PINS=${QUARN_PINS:-}"
+  flavour="QUARN_SANITIZE=${QUARN_SANITIZE:-OFF} QUARN_PINS=${QUARN_PINS:-} QUARN_WHEEL=${QUARN_WHEEL:-}"
   if [ -f "$stamp" ]; then recorded="$(cat "$stamp")"; fi
   if [ -f "$stamp" ] && [ "$recorded" = "$flavour" ] &&
     [ -z "$(find "$ROOT/src" "$ROOT/host" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" \
+      ${QUARN_WHEEL:+"$QUARN_WHEEL"} \
       \( -name build -o -name '*.egg-info' -o -name __pycache__ \) -prune -o \
       -newer "$stamp" -print -quit)" ]; then
     return
   fi
-  echo "== installing the host stand-in and building the backends into $VENV"
   # The stand-in first: the backends' wheel adds its modules to the host's package.
-  "$VENV/bin/python" -m pip install -q "$ROOT/host"
-  # Each venv keeps its own CMake build tree, so rebuilds are incremental and two venvs
-  # never share one.
-  "$VENV/bin/python" -m pip install -q -C build-dir="$VENV/cmake-build" "$ROOT[remote-latch,test]"
+  if [ -n "${QUARN_WHEEL:-}" ]; then
+    echo "== installing the host stand-in and $(basename "$QUARN_WHEEL") into $VENV"
+    "$VENV/bin/python" -m pip install -q "$ROOT/host"
+    "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps "$QUARN_WHEEL"
+    "$VENV/bin/python" -m pip install -q "$QUARN_WHEEL[remote-latch,test]"
+  else
+    echo "== installing the host stand-in and building the backends into $VENV"
+    "$VENV/bin/python" -m pip install -q "$ROOT/host"
+    # Each venv keeps its own CMake build tree, so rebuilds are incremental and two venvs
+    # never share one.
+    "$VENV/bin/python" -m pip install -q -C build-dir="$VENV/cmake-build" "$ROOT[remote-latch,test]"
+  fi
   if [ -n "${QUARN_PINS:-}" ]; then
     # shellcheck disable=SC2086 # one word per requirement
     "$VENV/bin/python" -m pip install -q $QUARN_PINS

@@ -27,14 +27,33 @@ READY_TIMEOUT_S = 10.0
 
 
 def redis_server_binary() -> str:
-    """Path of redis-server, or RuntimeError saying how to get it."""
-    path = os.environ.get("REDIS_SERVER") or shutil.which("redis-server")
+    """Path of the server the tests start: $REDIS_SERVER (a path, or a name on PATH such as
+    valkey-server), else redis-server; RuntimeError saying how to get it."""
+    name = os.environ.get("REDIS_SERVER") or "redis-server"
+    path = shutil.which(name)
     if path is None:
         raise RuntimeError(
-            "redis-server not found: install Debian's package (apt-get install redis-server)"
-            " or set REDIS_SERVER to its path"
+            f"{name} not found: install Debian's package (apt-get install redis-server)"
+            " or set REDIS_SERVER to the path or name of a server"
         )
     return path
+
+
+def redis_cli_binary() -> str | None:
+    """The command-line client that comes with that server (valkey-cli beside
+    valkey-server), else redis-cli; None when there is none."""
+    server = Path(redis_server_binary())
+    beside = server.with_name(server.name.replace("-server", "-cli"))
+    if beside != server and os.access(beside, os.X_OK):
+        return str(beside)
+    return shutil.which("redis-cli")
+
+
+def redis_server_version() -> str:
+    """What the server says of itself, e.g. "Redis server v=8.0.6" or "Valkey server v=9.1.2"."""
+    out = subprocess.run([redis_server_binary(), "--version"], capture_output=True, text=True,
+                         timeout=30).stdout
+    return out.split(" sha=")[0].strip()
 
 
 def free_port() -> int:

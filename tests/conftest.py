@@ -14,7 +14,15 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "scripts"))
 
-from redis_server import RedisServer  # noqa: E402
+from redis_server import RedisServer, redis_server_binary, redis_server_version  # noqa: E402
+
+
+def pytest_report_header() -> str:
+    """Which server the tests start (REDIS_SERVER chooses it)."""
+    try:
+        return f"server: {redis_server_version()} ({redis_server_binary()})"
+    except (RuntimeError, OSError) as error:
+        return f"server: none ({error})"
 
 
 @pytest.fixture(scope="session")

@@ -8,7 +8,6 @@ masters are taken and freed from several processes at once.
 from __future__ import annotations
 
 import json
-import shutil
 import subprocess
 import sys
 import time
@@ -24,7 +23,7 @@ from redis.cluster import RedisCluster
 from redis.crc import key_slot
 
 from conftest import ROOT
-from redis_server import RedisServer, free_port
+from redis_server import RedisServer, free_port, redis_cli_binary
 
 sys.path.insert(0, str(ROOT / "examples"))
 from cluster import ClusterLatch  # noqa: E402
@@ -61,9 +60,9 @@ def cluster_info(port: int) -> dict[str, Any]:
 
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Cluster]:
-    redis_cli = shutil.which("redis-cli")
+    redis_cli = redis_cli_binary()
     if redis_cli is None:
-        pytest.skip("redis-cli not found (Debian's redis-tools): cannot create a cluster")
+        pytest.skip("no redis-cli (Debian's redis-tools) beside the server: cannot create a cluster")
     with ExitStack() as stack:
         servers = []
         for _ in range(3):

@@ -1,14 +1,19 @@
-"""What scripts/dist writes into dist/: one portable wheel per supported CPython and an
-sdist, each installed the way a user of the host installs it.
+"""What scripts/dist writes into dist/: one portable wheel per supported CPython and
+architecture and an sdist, each installed the way a user of the host installs it.
 
 Run after scripts/dist with `scripts/test -m dist` (CI does); the default run leaves these
-tests out. A missing or incomplete dist/ fails them: it never skips.
+tests out. A missing or incomplete dist/ fails them: it never skips. Each wheel is
+installed where its interpreter runs: on the host, inside the Debian roots of
+scripts/debian-root (CPython 3.14 and 3.15; aarch64, under emulation). A wheel of this
+machine's architecture whose interpreter is not here skips, unless QUARN_DIST_PYTHONS names
+its version: then it must be here.
 """
 
 from __future__ import annotations
 
 import hashlib
 import os
+import platform
 import re
 import subprocess
 import sys
@@ -29,9 +34,22 @@ pytestmark = pytest.mark.dist
 
 DIST = Path(os.environ.get("QUARN_DIST", ROOT / "dist"))
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
-SUPPORTED = re.search(r'^SUPPORTED_PYTHONS="([^"]*)"', (ROOT / "scripts/lib.sh").read_text(),
-                      re.M)[1].split()  # type: ignore[index]
-TAG = "manylinux1_x86_64.manylinux_2_5_x86_64"
+
+
+def versions(name: str) -> list[str]:
+    """A list of CPython versions from scripts/lib.sh."""
+    found = re.search(rf'^{name}="([^"]*)"', (ROOT / "scripts/lib.sh").read_text(), re.M)
+    assert found is not None, name
+    return found[1].split()
+
+
+SUPPORTED = versions("SUPPORTED_PYTHONS")
+# The oldest manylinux tag of each architecture, which every wheel of it qualifies for.
+TAGS = {"x86_64": "manylinux1_x86_64.manylinux_2_5_x86_64",
+        "aarch64": "manylinux2014_aarch64.manylinux_2_17_aarch64"}
+WHEELS = [(v, "x86_64") for v in versions("HOST_PYTHONS") + versions("ROOT_PYTHONS")] + [
+    (v, "aarch64") for v in versions("AARCH64_PYTHONS")]
+HERE = platform.machine()
 MODULE_DIR = "quarn_data/lock/implementations/"
 HOST_PACKAGES = ("quarn_data", "quarn_utils")
 
@@ -49,11 +67,25 @@ def find_python(version: str) -> str:
     return run(["bash", "-c", f'PYTHON= ; . "{ROOT}/scripts/lib.sh"; find_python {version}']).strip()
 
 
-def wheel_for(version: str) -> Path:
+def wheel_for(version: str, arch: str = HERE) -> Path:
     tag = "cp" + version.replace(".", "")
-    name = f"quarn_latches-{PROJECT['version']}-{tag}-{tag}-{TAG}.whl"
+    name = f"quarn_latches-{PROJECT['version']}-{tag}-{tag}-{TAGS[arch]}.whl"
     assert (DIST / name).is_file(), f"no {name} in {DIST}: run scripts/dist first"
     return DIST / name
+
+
+def python_here(version: str) -> str:
+    """The interpreter for `version` on this machine; skips when there is none, unless
+    QUARN_DIST_PYTHONS names the version."""
+    required = os.environ.get("QUARN_DIST_PYTHONS", "").split()
+    if required and version not in required:
+        pytest.skip(f"QUARN_DIST_PYTHONS={' '.join(required)} leaves CPython {version} out")
+    try:
+        return find_python(version)
+    except AssertionError:
+        if required:
+            raise
+        pytest.skip(f"no CPython {version} here (its wheel is tested where it runs)")
 
 
 def snapshot(site: Path) -> dict[str, str]:
@@ -117,7 +149,6 @@ LOCAL_ALONE = """
     from quarn_utils.models.data_models.address import Address
 
     assert Path(local_latch.__file__).is_relative_to(sys.prefix), local_latch.__file__
-    assert local_latch.__version__ == importlib.metadata.version("quarn-latches")
     latch, target = LocalLatch(), Address("orders", "1")
     assert latch.acquire(target, metadata={"by": "dist test"}) is True
     assert latch.acquire(target, blocking=False) is False
@@ -133,11 +164,11 @@ LOCAL_ALONE = """
         assert error.name == "redis", error
     else:
         raise AssertionError("remote_latch loaded without redis")
-    print("local", local_latch.__version__)
+    print("local", importlib.metadata.version("quarn-latches"))
 """
 
 REMOTE = """
-    import sys
+    import importlib.metadata, sys
     from quarn_data.lock.implementations import remote_latch
     from quarn_data.lock.implementations.remote_latch import RemoteLatch
     from quarn_utils.models.data_models.address import Address
@@ -151,21 +182,27 @@ REMOTE = """
     first.release(target)
     assert second.acquire(target, blocking=False) is True
     second.release(target)
-    print("remote", remote_latch.__version__)
+    print("remote", importlib.metadata.version("quarn-latches"))
 """
 
 
-def test_dist_holds_an_sdist_and_one_portable_wheel_per_supported_python() -> None:
+def test_dist_holds_an_sdist_and_one_portable_wheel_per_python_and_architecture() -> None:
     version = PROJECT["version"]
-    expected = {f"quarn_latches-{version}.tar.gz"} | {wheel_for(v).name for v in SUPPORTED}
+    assert {v for v, _ in WHEELS} == set(SUPPORTED)
+    expected = {f"quarn_latches-{version}.tar.gz"} | {wheel_for(*w).name for w in WHEELS}
     assert {p.name for p in DIST.iterdir()} == expected
-    for python in SUPPORTED:
-        with zipfile.ZipFile(wheel_for(python)) as archive:
+    for python, arch in WHEELS:
+        with zipfile.ZipFile(wheel_for(python, arch)) as archive:
             names = {n for n in archive.namelist() if not n.endswith("/")}
             info = f"quarn_latches-{version}.dist-info/"
             metadata = Parser().parsestr(archive.read(info + "METADATA").decode())
+            elf = archive.read(f"{MODULE_DIR}local_latch.cpython-"
+                               f"{python.replace('.', '')}-{arch}-linux-gnu.so")[:20]
+        # An ELF shared object for the wheel's machine (e_machine: 62 x86-64, 183 aarch64).
+        assert elf[:4] == b"\x7fELF" and int.from_bytes(elf[18:20], "little") == {
+            "x86_64": 62, "aarch64": 183}[arch]
         # Only what the host does not have: the modules and their stubs.
-        abi = f"cpython-{python.replace('.', '')}-x86_64-linux-gnu"
+        abi = f"cpython-{python.replace('.', '')}-{arch}-linux-gnu"
         assert names - {n for n in names if n.startswith(info)} == {
             f"{MODULE_DIR}{module}{suffix}"
             for module in ("remote_latch", "local_latch")
@@ -183,10 +220,10 @@ def test_dist_holds_an_sdist_and_one_portable_wheel_per_supported_python() -> No
         assert "remote-latch" in (metadata.get_all("Provides-Extra") or [])
 
 
-@pytest.mark.parametrize("version", SUPPORTED)
+@pytest.mark.parametrize("version", [v for v, arch in WHEELS if arch == HERE])
 def test_wheel_installs_beside_the_host_without_a_compiler_and_works(
         version: str, host_wheel: Path, server: RedisServer, tmp_path: Path) -> None:
-    python, site = new_venv(find_python(version), tmp_path / "venv", host_wheel)
+    python, site = new_venv(python_here(version), tmp_path / "venv", host_wheel)
     host_files = snapshot(site)
     env = without_compiler(tmp_path, python)
     wheel = wheel_for(version)

@@ -532,10 +532,14 @@ def local_acquire_keyword(mp: pytest.MonkeyPatch) -> Case:
 @local
 def local_acquire_unhashable(mp: pytest.MonkeyPatch) -> Case:
     latch, target = LocalLatch(), [object()]
+    try:  # the interpreter's own wording, which differs between versions
+        target in {}
+    except TypeError as error:
+        text = str(error)
 
     def call() -> None:
-        expect(TypeError, "unhashable type: 'list'", latch.acquire, target)
-        expect(TypeError, "unhashable type: 'list'", latch.release, target)
+        expect(TypeError, text, latch.acquire, target)
+        expect(TypeError, text, latch.release, target)
     return Case(call, (latch, target))
 
 
