@@ -42,6 +42,32 @@ find_python() {
   fi
 }
 
+# apt-get on the host, one at a time (CI's two tracks may both install something), with
+# sudo unless running as root. An install is tried first; the package lists are updated
+# only when it fails.
+apt_host() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo flock /var/lock/quarn-apt.lock env DEBIAN_FRONTEND=noninteractive \
+    apt-get -o DPkg::Lock::Timeout=600 "$@"
+}
+apt_install() {
+  apt_host install -y -q "$@" >/dev/null 2>&1 ||
+    { apt_host update -q && apt_host install -y -q "$@"; }
+}
+
+# ensure_commands COMMAND=PACKAGE ...: installs, in one go, the packages of the commands
+# that are missing.
+ensure_commands() {
+  local pair missing=()
+  for pair in "$@"; do
+    command -v "${pair%%=*}" >/dev/null 2>&1 || missing+=("${pair#*=}")
+  done
+  [ ${#missing[@]} -eq 0 ] && return
+  echo "== installing ${missing[*]} from Debian's packages"
+  apt_install "${missing[@]}"
+}
+
 # redis-server from Debian's packages, installed when missing. REDIS_SERVER (a path, or a
 # name on PATH such as valkey-server) chooses another server for the tests.
 ensure_redis_server() {
@@ -50,30 +76,14 @@ ensure_redis_server() {
     echo "REDIS_SERVER=$REDIS_SERVER: no such server" >&2
     return 1
   fi
-  if command -v redis-server >/dev/null 2>&1; then
-    return
-  fi
-  echo "== installing redis-server from Debian's packages"
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -q
-  # As root, nftables comes in the same install (see ensure_nftables).
-  if [ -z "$sudo" ] && ! command -v nft >/dev/null 2>&1 &&
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q redis-server nftables; then
-    return
-  fi
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q redis-server
+  ensure_commands redis-server=redis-server redis-cli=redis-tools
 }
 
 # nftables, for the partition test of tests/test_deployment_faults.py: installed when
 # missing and running as root (as CI does); elsewhere that test skips itself.
 ensure_nftables() {
-  if command -v nft >/dev/null 2>&1 || [ "$(id -u)" -ne 0 ]; then
-    return
-  fi
-  echo "== installing nftables from Debian's packages"
-  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q nftables; } ||
-    echo "== nftables not installed: the partition test will skip"
+  [ "$(id -u)" -eq 0 ] || return 0
+  ensure_commands nft=nftables || echo "== nftables not installed: the partition test will skip"
 }
 
 # The host stand-in, then the backends with their test tools, in $VENV (made with
