@@ -102,7 +102,8 @@ ensure_package() {
     "$VENV/bin/python" -m pip install -q --upgrade pip
   fi
   local stamp="$VENV/.quarn-installed" flavour recorded=""
-  flavour="QUARN_SANITIZE=${QUARN_SANITIZE:-OFF} QUARN_PINS=${QUARN_PINS:-} QUARN_WHEEL=${QUARN_WHEEL:-}"
+  flavour="FROM=$ROOT QUARN_SANITIZE=${QUARN_SANITIZE:-OFF} QUARN_PINS=${QUARN_PINS:-}"
+  flavour="$flavour QUARN_WHEEL=${QUARN_WHEEL:-}"
   if [ -f "$stamp" ]; then recorded="$(cat "$stamp")"; fi
   if [ -f "$stamp" ] && [ "$recorded" = "$flavour" ] &&
     [ -z "$(find "$ROOT/src" "$ROOT/host" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" \
