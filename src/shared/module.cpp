@@ -25,11 +25,7 @@ PyObject* loader_create(Loader& loader, PyObject* module_spec) noexcept {
     }
     ref name = steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
-    ref module = steal(PyModule_NewObject(name.get()));
-    if (!module || PyModule_AddStringConstant(module.get(), "__version__", QUARN_VERSION) < 0) {
-        return nullptr;
-    }
-    return module.release();
+    return PyModule_NewObject(name.get());
 }
 
 int loader_exec(Loader& loader, PyObject* module) noexcept {
