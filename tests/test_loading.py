@@ -235,6 +235,32 @@ def test_class_is_made_through_the_metaclass_of_the_base(name: str, cls: str,
 
 
 @MODULES
+def test_a_base_that_is_not_a_class_is_resolved_as_a_class_statement_does(
+        name: str, short: str, cls: str) -> None:
+    # A generic alias gives its class through __mro_entries__ and stays in __orig_bases__.
+    check_python(f"""
+        import typing
+        import quarn_data.lock.base as base
+        T = typing.TypeVar("T")
+
+        class GenericBase(base.LockBase, typing.Generic[T]):
+            pass
+
+        base.LockBase = GenericBase[int]
+        import {name} as m
+
+        class Twin(GenericBase[int]):
+            pass
+
+        made = m.{cls}
+        assert made.__bases__ == Twin.__bases__ == (GenericBase,), made.__bases__
+        assert made.__orig_bases__ == Twin.__orig_bases__ == (GenericBase[int],), made.__orig_bases__
+        assert made.__mro__[1:] == Twin.__mro__[1:]
+        made()  # an instance: the class defines every abstract member
+    """)
+
+
+@MODULES
 def test_errors_of_the_metaclass_fail_the_load(name: str, short: str, cls: str) -> None:
     check_python(f"""
         import abc, sys

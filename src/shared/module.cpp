@@ -135,7 +135,9 @@ PyObject* resolve_bases(PyObject* bases) noexcept {
         }
         if (!entries && !list) continue;
         if (!list) {
-            list = steal(PyList_GetSlice(bases, 0, i));
+            ref head = steal(PyTuple_GetSlice(bases, 0, i));  // the bases kept so far
+            if (!head) return nullptr;
+            list = steal(PySequence_List(head.get()));
             if (!list) return nullptr;
         }
         if (entries) {
