@@ -600,6 +600,38 @@ def test_racing_first_acquisitions_share_one_lock() -> None:
         sys.setswitchinterval(old)
 
 
+def test_racing_first_acquisitions_build_one_record(records: list[Record],
+                                                    monkeypatch: pytest.MonkeyPatch) -> None:
+    """Every racer has found no entry and made its lock before any of them stores one:
+    one lock is stored, and only the racer that stored it builds the record."""
+    threads, maker = 8, {}
+    gate = threading.Barrier(threads)
+
+    def new_lock() -> Any:
+        lock = threading.Lock()
+        maker[lock] = threading.current_thread().name
+        gate.wait(timeout=30)
+        return lock
+
+    monkeypatch.setattr(local_latch, "Lock", new_lock)
+    latch, results = LocalLatch(), []
+
+    def racer() -> None:
+        name = threading.current_thread().name
+        results.append(latch.acquire(Address("race"), blocking=False, metadata={"by": name}))
+
+    workers = [threading.Thread(target=racer, name=f"racer {n}", daemon=True)
+               for n in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(30)
+    assert sorted(results) == [False] * (threads - 1) + [True]
+    assert len(maker) == threads and len(records) == 1
+    assert latch.lock_data[Address("race")] is records[0]
+    assert records[0].kwargs["data"] == {"by": maker[latch.locks[Address("race")]]}
+
+
 def test_mutual_exclusion_between_threads() -> None:
     latch, target = LocalLatch(), Address("counter")
     counter = [0]
