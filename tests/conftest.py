@@ -52,7 +52,6 @@ def pytest_timeout_cancel_timer(item: pytest.Item) -> None:
     faulthandler.cancel_dump_traceback_later()
 
 
-
 @pytest.fixture(scope="session")
 def redis_server() -> Iterator[RedisServer]:
     """One private server for the whole session; tests flush it through `redis_client`."""
