@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import faulthandler
 import os
 import subprocess
 import sys
@@ -10,6 +11,7 @@ from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
+from pytest_timeout import Settings
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "scripts"))
@@ -23,6 +25,39 @@ def pytest_report_header() -> str:
         return f"server: {redis_server_version()} ({redis_server_binary()})"
     except (RuntimeError, OSError) as error:
         return f"server: none ({error})"
+
+# --- time limits ----------------------------------------------------------------------
+# Every test has a time limit: `timeout` of pytest-timeout in pyproject.toml, which a slow
+# run raises without editing a file, with PYTEST_TIMEOUT=<seconds> in the environment (or
+# --timeout=<seconds>). Past it the test fails with the stacks of all threads, and the run
+# goes on. A hang that the limit's signal cannot end (native code that never comes back to
+# the interpreter) meets a second watchdog at twice the limit: faulthandler, from a thread
+# of its own, writes every thread's traceback to the terminal and ends the run.
+
+_terminal_stderr: list[int] = []
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    # Output capture is paused while plugins are configured: fd 2 is the terminal's here,
+    # where what faulthandler writes as it ends the process can still be read.
+    _terminal_stderr.append(os.dup(2))
+
+
+def pytest_unconfigure(config: pytest.Config) -> None:
+    faulthandler.cancel_dump_traceback_later()
+    os.close(_terminal_stderr.pop())
+
+
+@pytest.hookimpl
+def pytest_timeout_set_timer(item: pytest.Item, settings: Settings) -> None:
+    faulthandler.dump_traceback_later(2 * settings.timeout, exit=True,
+                                      file=_terminal_stderr[-1])
+    # None: pytest-timeout goes on to set its own timer.
+
+
+@pytest.hookimpl
+def pytest_timeout_cancel_timer(item: pytest.Item) -> None:
+    faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture(scope="session")

@@ -153,7 +153,7 @@ LOCAL_ALONE = """
     assert latch.acquire(target, metadata={"by": "dist test"}) is True
     assert latch.acquire(target, blocking=False) is False
     results = []
-    waiter = threading.Thread(target=lambda: results.append(latch.acquire(target)))
+    waiter = threading.Thread(target=lambda: results.append(latch.acquire(target)), daemon=True)
     waiter.start()
     latch.release(target)
     waiter.join(timeout=30)
@@ -169,7 +169,6 @@ LOCAL_ALONE = """
 
 REMOTE = """
     import importlib.metadata, sys
-    from quarn_data.lock.implementations import remote_latch
     from quarn_data.lock.implementations.remote_latch import RemoteLatch
     from quarn_utils.models.data_models.address import Address
 

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import inspect
 import io
+import pickle
 import pydoc
 import re
 import types
@@ -335,6 +336,46 @@ def test_signature_of_every_member(native: type, twin: type, name: str, through:
     assert isinstance(native_signature.return_annotation, str)
     bound = through == "instance" and not isinstance(vars(native)[name], (property, staticmethod))
     assert ("self" in native_signature.parameters) == (not bound and name != "_get_redis_client")
+
+
+@pytest.mark.parametrize(("native", "twin", "name"), [
+    member for member in MEMBERS
+    if not isinstance(vars(member.values[0])[member.values[2]], property)
+])
+def test_members_pickle_by_qualified_name(native: type, twin: type, name: str) -> None:
+    member = getattr(native, name)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(member, protocol)) is member
+    through_instance = pickle.loads(pickle.dumps(getattr(new(native), name)))
+    if isinstance(vars(native)[name], staticmethod):
+        assert through_instance is member
+    else:
+        assert through_instance.__func__ is member and type(through_instance.__self__) is native
+
+
+@pytest.mark.parametrize("native", [RemoteLatch, LocalLatch])
+@pytest.mark.parametrize("attribute", ["__name__", "__qualname__"])
+def test_names_take_only_text_as_on_a_python_function(native: type, attribute: str) -> None:
+    def python_function() -> None:
+        pass
+
+    member = native.acquire  # type: ignore[attr-defined]
+    original = getattr(member, attribute)
+    try:
+        for value in (1, None, b"acquire"):
+            with pytest.raises(TypeError) as expected:
+                setattr(python_function, attribute, value)
+            with pytest.raises(TypeError) as refused:
+                setattr(member, attribute, value)
+            assert str(refused.value) == str(expected.value)
+        with pytest.raises(TypeError) as refused:
+            delattr(member, attribute)
+        assert str(refused.value) == str(expected.value)
+        assert getattr(member, attribute) == original
+        setattr(member, attribute, "renamed")
+        assert getattr(member, attribute) == "renamed"
+    finally:
+        setattr(member, attribute, original)
 
 
 @pytest.mark.parametrize(("native", "twin", "name"), MEMBERS)

@@ -5,11 +5,15 @@ notes when its critical section began and ended (time.monotonic_ns(), one clock 
 processes on Linux). Afterwards the counter must equal the number of acquisitions, and no
 two critical sections may overlap. A control run of the same harness without the lock
 must fail both checks, so a harness that cannot see a broken lock fails too.
+
+In its first round, each worker waits between its read and its write until another worker
+has read the counter too. Without a working lock one does, whatever the scheduler does:
+the two read-modify-writes overlap and an update is lost. With the lock nobody can come,
+and the first holder alone waits, COMPANY_WAIT_S.
 """
 
 from __future__ import annotations
 
-import faulthandler
 import json
 import select
 import subprocess
@@ -28,15 +32,11 @@ from redis_server import RedisServer
 
 REMOTE_PROCESSES, REMOTE_ROUNDS = 8, 250
 LOCAL_THREADS, LOCAL_ROUNDS = 16, 20_000
+# How long the first holder of a working lock waits for company that cannot come; without
+# the lock, company comes at once and the wait has no limit.
+COMPANY_WAIT_S = 0.5
 
 Interval = tuple[int, int]
-
-
-@pytest.fixture(autouse=True)
-def _no_hang() -> Iterator[None]:
-    faulthandler.dump_traceback_later(300, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
 
 
 def overlaps(intervals: Sequence[Interval]) -> list[tuple[Interval, Interval]]:
@@ -54,6 +54,7 @@ WORKER = """
     from quarn_utils.models.data_models.address import Address
 
     port, rounds, locked = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3] == "locked"
+    company_wait_s = float(sys.argv[4]) if locked else float("inf")
     latch = RemoteLatch()
     latch.connect("127.0.0.1", port=port)
     data = redis.Redis(port=port)
@@ -65,13 +66,18 @@ WORKER = """
     print("ready", flush=True)
     sys.stdin.readline()  # all workers start together
     intervals, foreign = [], 0
-    for _ in range(rounds):
+    for n in range(rounds):
         if locked:
             assert latch.acquire(target, metadata=me) is True
         start = time.monotonic_ns()
         if locked and data.get(key) != mine:
             foreign += 1  # the lock's key names another holder
         value = int(data.get("load:counter") or 0)
+        if n == 0:  # wait for another worker to have read too (see the module docstring)
+            readers, waited_until = data.incr("load:readers"), time.monotonic() + company_wait_s
+            while readers < 2 and time.monotonic() < waited_until:
+                time.sleep(0.001)
+                readers = int(data.get("load:readers"))
         time.sleep(0.0002)
         data.set("load:counter", value + 1)
         end = time.monotonic_ns()
@@ -89,7 +95,7 @@ def run_remote_workers(port: int, processes: int, rounds: int, locked: bool,
     mode = "locked" if locked else "unlocked"
     workers = [
         subprocess.Popen(
-            [sys.executable, "-c", code, str(port), str(rounds), mode],
+            [sys.executable, "-c", code, str(port), str(rounds), mode, str(COMPANY_WAIT_S)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         )
         for _ in range(processes)
@@ -172,17 +178,26 @@ def run_local_threads(threads: int, rounds: int, locked: bool) -> tuple[list[Int
     per_thread: list[list[Interval]] = [[] for _ in range(threads)]
     errors: list[BaseException] = []
     gate = threading.Barrier(threads)
+    # Threads meet in pairs (see the module docstring); an even number leaves none alone.
+    assert threads % 2 == 0
+    company = threading.Barrier(2)
+    company_wait_s = COMPANY_WAIT_S if locked else None
 
     def work(slot: list[Interval]) -> None:
         target = Address("load", "local")
         clock = time.monotonic_ns
         try:
             gate.wait(timeout=60)
-            for _ in range(rounds):
+            for n in range(rounds):
                 if locked and latch.acquire(target) is not True:
                     raise AssertionError("blocking acquire without limit returned False")
                 start = clock()
                 value = counter[0]
+                if n == 0:
+                    try:
+                        company.wait(company_wait_s)
+                    except threading.BrokenBarrierError:
+                        pass  # the first holder gave up waiting: nobody waits any more
                 pause()  # a call: a point where the interpreter may switch threads
                 counter[0] = value + 1
                 end = clock()

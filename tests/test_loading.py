@@ -161,16 +161,22 @@ def test_without_redis_the_remote_module_fails_and_loads_once_redis_is_back() ->
     ],
 )
 def test_module_namespace(name: str, globals_in_order: list[str]) -> None:
+    # What the import system gives any module of this spec, made without our create and
+    # exec slots: the module object's own entries, then the spec's (__file__, ...).
     check_python(f"""
-        import json, threading, time, typing
+        import importlib.machinery, importlib.util, json, threading, time, typing
+        spec = importlib.util.find_spec("{name}")
+        plain = importlib.machinery.ModuleSpec(spec.name, None, origin=spec.origin)
+        plain.has_location = spec.has_location
+        given = list(vars(importlib.util.module_from_spec(plain)))
+        assert "__file__" in given, given
         import {name} as m
-        names = [k for k in vars(m) if not k.startswith("__")]
-        assert names == {globals_in_order!r}, names
-        assert m.__doc__ is None
+        assert list(vars(m)) == given + {globals_in_order!r}, list(vars(m))
+        assert m.__doc__ is None and m.__spec__ is not None and m.__file__ == spec.origin
         expected = dict(json=json, sleep=time.sleep, Any=typing.Any, Lock=threading.Lock,
                         time=time.time)
         for key, value in expected.items():
-            if key in names:
+            if key in {globals_in_order!r}:
                 assert getattr(m, key) is value, key
         import quarn_data.lock.base, quarn_data.errors, quarn_utils.models.data_models.address
         assert m.LockBase is quarn_data.lock.base.LockBase
@@ -225,6 +231,32 @@ def test_class_is_made_through_the_metaclass_of_the_base(name: str, cls: str,
         assert calls[-1] == ("new", "{cls}", (RecordingBase,), "Namespace"), calls[-1]
         assert type(m.{cls}) is Meta and m.{cls}.__qualname__ == "{cls}"
         assert m.{cls}.__module__ == "{name}"
+    """)
+
+
+@MODULES
+def test_a_base_that_is_not_a_class_is_resolved_as_a_class_statement_does(
+        name: str, short: str, cls: str) -> None:
+    # A generic alias gives its class through __mro_entries__ and stays in __orig_bases__.
+    check_python(f"""
+        import typing
+        import quarn_data.lock.base as base
+        T = typing.TypeVar("T")
+
+        class GenericBase(base.LockBase, typing.Generic[T]):
+            pass
+
+        base.LockBase = GenericBase[int]
+        import {name} as m
+
+        class Twin(GenericBase[int]):
+            pass
+
+        made = m.{cls}
+        assert made.__bases__ == Twin.__bases__ == (GenericBase,), made.__bases__
+        assert made.__orig_bases__ == Twin.__orig_bases__ == (GenericBase[int],), made.__orig_bases__
+        assert made.__mro__[1:] == Twin.__mro__[1:]
+        made()  # an instance: the class defines every abstract member
     """)
 
 

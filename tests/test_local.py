@@ -2,12 +2,11 @@
 
 from __future__ import annotations
 
-import faulthandler
 import inspect
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import Any
 
 import pytest
@@ -18,14 +17,6 @@ from quarn_data.lock.implementations.local_latch import LocalLatch
 from quarn_utils.models.data_models.address import Address
 
 A, B = Address("a"), Address("b")
-
-
-@pytest.fixture(autouse=True)
-def deadlock_guard() -> Iterator[None]:
-    """A deadlocked thread test dumps its stacks and ends the run instead of hanging CI."""
-    faulthandler.dump_traceback_later(60, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
 
 
 class Record:
@@ -48,7 +39,7 @@ def records(monkeypatch: pytest.MonkeyPatch) -> list[Record]:
 
 def run_in_thread(fn: Callable[[], Any]) -> Any:
     result: list[Any] = []
-    thread = threading.Thread(target=lambda: result.append(fn()))
+    thread = threading.Thread(target=lambda: result.append(fn()), daemon=True)
     thread.start()
     thread.join(30)
     assert not thread.is_alive(), "thread did not finish"
@@ -248,6 +239,7 @@ def test_a_non_empty_string_blocks_and_a_thread_can_release_another_threads_lock
     latch = LocalLatch()
     latch.acquire(A)
     timer = threading.Timer(0.2, latch.release, (A,))
+    timer.daemon = True
     timer.start()
     start = time.monotonic()
     assert latch.acquire(A, blocking="yes") is True
@@ -589,7 +581,7 @@ def test_racing_first_acquisitions_share_one_lock() -> None:
                 barrier.wait()
                 results.append(latch.acquire(Slow(), blocking=False))
 
-            workers = [threading.Thread(target=racer) for _ in range(threads)]
+            workers = [threading.Thread(target=racer, daemon=True) for _ in range(threads)]
             for w in workers:
                 w.start()
             for w in workers:
@@ -598,6 +590,38 @@ def test_racing_first_acquisitions_share_one_lock() -> None:
             assert len(latch.locks) == 1 and len(latch.lock_data) == 1
     finally:
         sys.setswitchinterval(old)
+
+
+def test_racing_first_acquisitions_build_one_record(records: list[Record],
+                                                    monkeypatch: pytest.MonkeyPatch) -> None:
+    """Every racer has found no entry and made its lock before any of them stores one:
+    one lock is stored, and only the racer that stored it builds the record."""
+    threads, maker = 8, {}
+    gate = threading.Barrier(threads)
+
+    def new_lock() -> Any:
+        lock = threading.Lock()
+        maker[lock] = threading.current_thread().name
+        gate.wait(timeout=30)
+        return lock
+
+    monkeypatch.setattr(local_latch, "Lock", new_lock)
+    latch, results = LocalLatch(), []
+
+    def racer() -> None:
+        name = threading.current_thread().name
+        results.append(latch.acquire(Address("race"), blocking=False, metadata={"by": name}))
+
+    workers = [threading.Thread(target=racer, name=f"racer {n}", daemon=True)
+               for n in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(30)
+    assert sorted(results) == [False] * (threads - 1) + [True]
+    assert len(maker) == threads and len(records) == 1
+    assert latch.lock_data[Address("race")] is records[0]
+    assert records[0].kwargs["data"] == {"by": maker[latch.locks[Address("race")]]}
 
 
 def test_mutual_exclusion_between_threads() -> None:
@@ -615,7 +639,7 @@ def test_mutual_exclusion_between_threads() -> None:
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     try:
-        workers = [threading.Thread(target=worker) for _ in range(threads)]
+        workers = [threading.Thread(target=worker, daemon=True) for _ in range(threads)]
         for w in workers:
             w.start()
         for w in workers:

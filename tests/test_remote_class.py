@@ -427,20 +427,49 @@ def test_a_failing_client_lookup_propagates() -> None:
             read()
 
 
-def test_missing_redis_package_at_connect_time() -> None:
-    check_python("""
+@pytest.mark.parametrize(
+    ("breakage", "replaced"),
+    [
+        ('sys.modules["redis"] = None', True),        # ModuleNotFoundError
+        ('fail_with(Missing("no redis"))', True),     # any other ImportError
+        ('fail_with(LookupError("finder"))', False),  # not an ImportError: unchanged
+    ],
+    ids=["absent", "import-error", "other-error"],
+)
+def test_import_errors_of_redis_at_connect_time(breakage: str, replaced: bool) -> None:
+    check_python(f"""
         import sys
         from quarn_data.lock.implementations.remote_latch import RemoteLatch
-        sys.modules["redis"] = None
+
+        class Missing(ImportError):
+            pass
+
+        raised = []
+
+        def fail_with(error):
+            class Finder:
+                @staticmethod
+                def find_spec(name, path=None, target=None):
+                    if name == "redis":
+                        raised.append(error)
+                        raise error
+            del sys.modules["redis"]
+            sys.meta_path.insert(0, Finder)
+
+        {breakage}
         latch = RemoteLatch()
         try:
             latch.connect("h")
-        except ImportError as e:
-            assert type(e) is ImportError
-            assert e.args == ('RemoteLatch requires the redis package. '
-                              'Use pip "install quarn_data[remote-latch]"',), e.args
-            assert isinstance(e.__cause__, ModuleNotFoundError), repr(e.__cause__)
-            assert e.__context__ is e.__cause__ and e.__suppress_context__
+        except Exception as e:
+            if {replaced}:
+                assert type(e) is ImportError, repr(e)
+                assert e.args == ('RemoteLatch requires the redis package. '
+                                  'Use pip "install quarn_data[remote-latch]"',), e.args
+                assert isinstance(e.__cause__, ImportError), repr(e.__cause__)
+                assert e.__cause__ is (raised or [e.__cause__])[0]
+                assert e.__context__ is e.__cause__ and e.__suppress_context__
+            else:
+                assert e is raised[0] and e.__cause__ is None, repr(e)
         else:
             raise AssertionError("connected without redis")
         assert not hasattr(latch, "client")

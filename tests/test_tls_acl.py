@@ -9,7 +9,6 @@ exception (after the client's own retries, a few seconds).
 
 from __future__ import annotations
 
-import faulthandler
 import json
 import shutil
 import subprocess
@@ -109,14 +108,6 @@ def admin(tls_server: RedisServer, tls_files: TlsFiles) -> Iterator[redis.Redis]
     client.flushall()
     yield client
     client.close()
-
-
-@pytest.fixture(autouse=True)
-def _no_hang() -> Iterator[None]:
-    # A lock operation that swallowed the client's error would poll forever.
-    faulthandler.dump_traceback_later(120, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
 
 
 def good_params(server: RedisServer, files: TlsFiles) -> dict[str, object]:

@@ -25,11 +25,7 @@ PyObject* loader_create(Loader& loader, PyObject* module_spec) noexcept {
     }
     ref name = steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
-    ref module = steal(PyModule_NewObject(name.get()));
-    if (!module || PyModule_AddStringConstant(module.get(), "__version__", QUARN_VERSION) < 0) {
-        return nullptr;
-    }
-    return module.release();
+    return PyModule_NewObject(name.get());
 }
 
 int loader_exec(Loader& loader, PyObject* module) noexcept {
@@ -139,7 +135,9 @@ PyObject* resolve_bases(PyObject* bases) noexcept {
         }
         if (!entries && !list) continue;
         if (!list) {
-            list = steal(PyList_GetSlice(bases, 0, i));
+            ref head = steal(PyTuple_GetSlice(bases, 0, i));  // the bases kept so far
+            if (!head) return nullptr;
+            list = steal(PySequence_List(head.get()));
             if (!list) return nullptr;
         }
         if (entries) {

@@ -24,7 +24,7 @@ struct Loader {
 };
 
 /// The create slot: refuses a second interpreter, hands back the recorded module to a later
-/// import, or makes a new module that reports the distribution's version as `__version__`.
+/// import, or makes a new module that holds only what the interpreter gives every module.
 PyObject* loader_create(Loader& loader, PyObject* module_spec) noexcept;
 int loader_exec(Loader& loader, PyObject* module) noexcept;
 
