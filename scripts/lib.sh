@@ -94,6 +94,16 @@ ensure_nftables() {
 # wheel instead of building the sources (the suite then tests what ships: the aarch64
 # wheels under emulation, where a build would take minutes).
 ensure_package() {
+  # One install at a time per venv: CI's two tracks may both use one venv of a root.
+  mkdir -p "$(dirname "$VENV")"
+  local lock
+  exec {lock}>"$VENV.lock"
+  flock "$lock"
+  _ensure_package
+  exec {lock}>&-
+}
+
+_ensure_package() {
   if [ ! -x "$VENV/bin/python" ]; then
     local python
     python="$(find_python "${QUARN_PYTHON_VERSION:-3.12}")"
