@@ -161,18 +161,19 @@ def test_without_redis_the_remote_module_fails_and_loads_once_redis_is_back() ->
     ],
 )
 def test_module_namespace(name: str, globals_in_order: list[str]) -> None:
-    # What the import system gives any module of this spec, made without our create and
-    # exec slots: the module object's own entries, then the spec's (__file__, ...).
+    # What the import system gives any module found where ours is, made without our create
+    # and exec slots: the module object's own entries, then those of where it was found
+    # (__file__, ...).
     check_python(f"""
         import importlib.machinery, importlib.util, json, threading, time, typing
-        spec = importlib.util.find_spec("{name}")
-        plain = importlib.machinery.ModuleSpec(spec.name, None, origin=spec.origin)
-        plain.has_location = spec.has_location
+        found = importlib.util.find_spec("{name}")
+        plain = importlib.machinery.ModuleSpec(found.name, None, origin=found.origin)
+        plain.has_location = found.has_location
         given = list(vars(importlib.util.module_from_spec(plain)))
         assert "__file__" in given, given
         import {name} as m
         assert list(vars(m)) == given + {globals_in_order!r}, list(vars(m))
-        assert m.__doc__ is None and m.__spec__ is not None and m.__file__ == spec.origin
+        assert m.__doc__ is None and m.__spec__ is not None and m.__file__ == found.origin
         expected = dict(json=json, sleep=time.sleep, Any=typing.Any, Lock=threading.Lock,
                         time=time.time)
         for key, value in expected.items():
