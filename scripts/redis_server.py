@@ -56,11 +56,23 @@ def redis_server_version() -> str:
     return out.split(" sha=")[0].strip()
 
 
+_handed_out: set[int] = set()
+
+
 def free_port() -> int:
-    """A loopback TCP port that was free a moment ago."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return int(s.getsockname()[1])
+    """A loopback TCP port that was free a moment ago, and not handed out before by this
+    process (two servers started one after the other must not be given the same one)."""
+    while True:
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = int(s.getsockname()[1])
+        if port not in _handed_out:
+            _handed_out.add(port)
+            return port
+
+
+class PortTaken(RuntimeError):
+    """Another process bound the server's port between its choice and the server's start."""
 
 
 class RedisServer:
@@ -74,11 +86,18 @@ class RedisServer:
         port: int | None = None,
         directory: str | Path | None = None,
         sentinel: str | None = None,
+        cluster_bus: bool = False,
     ) -> None:
         self.extra_args = list(extra_args)
         self.sentinel = sentinel
         self.tls = tls
+        # Ports chosen here are chosen again if another process takes one before the
+        # server binds it (the first start only: a restart keeps its port).
+        self._choose_ports = port is None
         self.port = port if port is not None else free_port()
+        # Cluster mode: a bus port of its own (the default, port + 10000, can lie past
+        # 65535 for a port from the ephemeral range).
+        self.bus_port = free_port() if cluster_bus else None
         self._own_dir = directory is None
         self.dir = Path(directory) if directory is not None else Path(
             tempfile.mkdtemp(prefix="quarn-redis-")
@@ -98,6 +117,8 @@ class RedisServer:
             else ["--port", str(self.port)]
         )
         mode = [] if self.sentinel is None else [str(self.dir / "sentinel.conf"), "--sentinel"]
+        if self.bus_port is not None:
+            listen += ["--cluster-port", str(self.bus_port)]
         return [
             redis_server_binary(),
             *mode,
@@ -111,6 +132,16 @@ class RedisServer:
         ]
 
     def start(self) -> RedisServer:
+        for _ in range(4):
+            try:
+                return self._start()
+            except PortTaken:
+                self.port = free_port()
+                if self.bus_port is not None:
+                    self.bus_port = free_port()
+        return self._start()
+
+    def _start(self) -> RedisServer:
         if self.log.exists():
             self.log.unlink()
         if self.sentinel is not None:
@@ -122,10 +153,13 @@ class RedisServer:
         deadline = time.monotonic() + READY_TIMEOUT_S
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
+                if self._choose_ports and "Failed listening on port" in self._log_text():
+                    raise PortTaken(self._log_text())
                 raise RuntimeError(
                     f"redis-server exited with {self.process.returncode}:\n{self._log_text()}"
                 )
             if ready in self._log_text() and self._listening():
+                self._choose_ports = False
                 return self
             time.sleep(0.01)
         self.stop()

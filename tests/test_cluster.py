@@ -8,6 +8,7 @@ masters are taken and freed from several processes at once.
 from __future__ import annotations
 
 import json
+import socket
 import subprocess
 import sys
 import time
@@ -23,7 +24,7 @@ from redis.cluster import RedisCluster
 from redis.crc import key_slot
 
 from conftest import ROOT
-from redis_server import RedisServer, free_port, redis_cli_binary
+from redis_server import RedisServer, redis_cli_binary
 
 sys.path.insert(0, str(ROOT / "examples"))
 from cluster import ClusterLatch  # noqa: E402
@@ -72,11 +73,9 @@ def cluster(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Cluster]:
                     "--cluster-enabled", "yes",
                     "--cluster-config-file", str(directory / "nodes.conf"),
                     "--cluster-node-timeout", "5000",
-                    # The bus port defaults to port + 10000, which can lie past 65535
-                    # for a free port from the ephemeral range.
-                    "--cluster-port", str(free_port()),
                 ],
                 directory=directory,
+                cluster_bus=True,
             )
             stack.callback(server.close)  # stops it by its PID
             servers.append(server.start())
@@ -252,3 +251,19 @@ def test_the_example_script_runs(cluster: Cluster) -> None:
     assert len(lines) == 6 and all(line.endswith("held: True") for line in lines), lines
     assert {line.split(" on ")[1].split(",")[0] for line in lines} == {
         f"127.0.0.1:{port}" for port in cluster.ports}
+
+
+def test_a_port_taken_before_the_server_binds_it_is_chosen_again() -> None:
+    """Another process may bind a free port between its choice and the server's start (CI
+    runs two tracks side by side): the server then starts on ports chosen afresh."""
+    with socket.socket() as squatter:
+        squatter.bind(("127.0.0.1", 0))
+        squatter.listen()
+        server = RedisServer(["--cluster-enabled", "yes"], cluster_bus=True)
+        taken, server.port = server.port, squatter.getsockname()[1]
+        try:
+            server.start()
+            assert server.port not in (squatter.getsockname()[1], taken)
+            assert cluster_info(server.port)["cluster_state"] == "fail"  # up, no slots yet
+        finally:
+            server.close()
