@@ -62,27 +62,15 @@ PyObject* find_keyword(PyObject* name, PyObject* kwnames, PyObject* const* kwval
     return nullptr;
 }
 
-bool exact_type_ok(const Param& p, PyObject* value) noexcept {
-    const char* expected;
-    switch (p.exact) {
-        case Exact::Any: return true;
-        case Exact::Int:
-            if (Py_IS_TYPE(value, &PyLong_Type)) return true;
-            expected = "int";
-            break;
-        case Exact::Str:
-            if (Py_IS_TYPE(value, &PyUnicode_Type)) return true;
-            expected = "str";
-            break;
-        default: return true;
-    }
+}  // namespace
+
+bool exact_type_error(const Param& p, PyObject* value) noexcept {
+    const char* expected = p.exact == Exact::Int ? "int" : "str";
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
                  expected, Py_TYPE(value)->tp_name);
     return false;
 }
-
-}  // namespace
 
 bool bind(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** values, ref (&extra)[2]) noexcept {
@@ -140,6 +128,9 @@ bool bind(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     for (Py_ssize_t i = 0; i < s.count; ++i) {
         if (values[i] == nullptr) values[i] = fn.defaults[i];  // keyword-only defaults
+    }
+    for (unsigned char k = 0; k < fn.checked_count; ++k) {
+        const unsigned char i = fn.checked[k];
         if (!exact_type_ok(fn.sig->params[i], values[i])) return false;
     }
     return true;
