@@ -38,6 +38,7 @@ import argparse
 import datetime
 import gc
 import json
+import operator
 import os
 import platform
 import random
@@ -123,6 +124,12 @@ class PyRemoteProbe:
     @property
     def is_connected(self) -> bool:
         return getattr(self, "client", None) is not None
+
+
+class CGetter:
+    """A property whose getter is a C builtin (METH_O) that answers True for any object."""
+
+    is_connected = property(operator.truth)
 
 
 # --- the C floor -----------------------------------------------------------------------
@@ -529,6 +536,16 @@ def bench_properties(args: argparse.Namespace) -> list[str]:
         body = f"o.{attr}; o.{attr}; o.{attr}; o.{attr}"
         cases += [Case(mine, body, {"o": obj}, reps), Case(theirs, body, {"o": py_obj}, reps)]
         ratios.append(Ratio(f"{mine} / Python property", mine, theirs, "<= 1.20"))
+    # The least that a getter which is not a Python function costs: the interpreter inlines
+    # a Python getter's frame, and reads any other through its generic attribute lookup.
+    builtin = "property(operator.truth): a C builtin getter"
+    truth = CGetter()
+    assert truth.is_connected is True
+    cases.append(Case(builtin, "o.is_connected; o.is_connected; o.is_connected; o.is_connected",
+                      {"o": truth}, reps))
+    ratios.append(Ratio("C builtin getter / Python property", builtin, pairs[0][1],
+                        note=("The floor of any native getter on this interpreter: a property "
+                              "over a C builtin that does nothing but answer.")))
     rounds = run_rounds(cases, args.local_rounds, 2, reps, args.local_blocks)
     width = label_width(rounds.net, [q.label for q in ratios])
     print_rows(f"Properties: four reads per row ({args.local_blocks} x {reps} per round; bare "

@@ -15,7 +15,6 @@ so that the difference per function can be taken with callgrind_annotate.
 from __future__ import annotations
 
 import argparse
-import operator
 import os
 import re
 import subprocess
@@ -53,14 +52,11 @@ def worker(row: str, n: int) -> None:
     latch, o, py = LocalLatch(), LocalLatch(), bench.PyLocalLatch()
     remote, pyremote = RemoteLatch(), bench.PyRemoteProbe()
     remote.client = pyremote.client = object()
-
-    class CGetter:
-        is_connected = property(operator.truth)
     for obj in (latch, o, py):
         obj.acquire(t)
         obj.release(t)
     names = {"latch": latch, "o": o, "py": py, "t": t, "remote": remote, "pyremote": pyremote,
-             "c": CGetter()}
+             "c": bench.CGetter()}
     if row == "floor":
         names["floor"] = bench.build_c_floor()
     body = ROWS[row][1]

@@ -74,8 +74,8 @@ ref make_function(const Signature& sig, const Scope& scope) noexcept;
 
 /// Binds a vectorcall to the signature of `fn` with the interpreter's rules and the
 /// texts of our binding errors, then applies the exact-type tests. On success fills
-/// `values` (borrowed references; the *args tuple and **kwargs dict are owned by
-/// `extra`) and returns true; otherwise returns false with TypeError set.
+/// `values` (room for kMaxParams; borrowed references; the *args tuple and **kwargs dict
+/// are owned by `extra`) and returns true; otherwise returns false with TypeError set.
 bool bind(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** values, ref (&extra)[2]) noexcept;
 

@@ -204,13 +204,15 @@ PyObject* call_acquire(PyObject* lock, PyObject* timeout_ms, bool blocks) noexce
 }
 
 PyObject* acquire(const Call& c) noexcept {
-    PyObject *self = c[0], *target = c[1], *timeout_ms = c[2], *blocking = c[3], *metadata = c[4];
+    PyObject *self = c[0], *target = c[1], *timeout_ms = c[2];
     const int known = has_lock(self, target);
     if (known < 0) return nullptr;
-    if (!known && !add_target(c, self, target, timeout_ms, metadata)) return nullptr;
+    if (!known && !add_target(c, self, target, timeout_ms, c[4])) return nullptr;
     ref lock = steal(lock_of(self, target));
     if (!lock) return nullptr;
-    const int blocks = PyObject_IsTrue(blocking);
+    PyObject* blocking = c[3];
+    // True by identity, as the truth test itself decides it.
+    const int blocks = blocking == Py_True ? 1 : PyObject_IsTrue(blocking);
     if (blocks < 0) return nullptr;
     return call_acquire(lock.get(), timeout_ms, blocks != 0);
 }
