@@ -33,7 +33,7 @@ PyObject* run_body(Function& fn, PyObject* const* values, Py_ssize_t given) noex
 /// for its frame.
 template <bool Leaf>
 [[gnu::noinline]] PyObject* call_bound(Function& fn, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) noexcept {
     PyObject* values[kMaxParams];
     ref extra[2];
     if (!bind(fn, args, nargs, kwnames, values, extra)) return nullptr;

@@ -26,8 +26,8 @@ struct Function {
     PyObject* code;
     PyObject* dict;
     PyObject* weakrefs;
-    PyObject* names[kMaxParams];     // interned parameter names
-    PyObject* defaults[kMaxParams];  // default per parameter; NULL when required
+    PyObject* names[kMaxParams];        // interned parameter names
+    PyObject* defaults[kMaxParams];     // default per parameter; NULL when required
     unsigned char checked[kMaxParams];  // parameters with an exact-type test, in order
     unsigned char checked_count;
 };
