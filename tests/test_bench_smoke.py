@@ -26,6 +26,8 @@ def test_bench_quick_prints_the_table() -> None:
     for heading in (
         "Machine",
         "LocalLatch: uncontended acquire(t) + release(t)",
+        "LocalLatch beside a C floor",
+        "Properties: four reads per row",
         "RemoteLatch: uncontended pair on loopback",
         "Handover latency",
         "LocalLatch memory per target",
@@ -36,10 +38,15 @@ def test_bench_quick_prints_the_table() -> None:
         "LocalLatch / inline with the table reads",
         "plain-Python class / LocalLatch",
         "RemoteLatch / raw client calls",
+        "LocalLatch / C floor",
+        "LocalLatch.is_connected / Python property",
+        "RemoteLatch.is_connected (client set) / Python property",
         "redis-py Lock (made once) / RemoteLatch",
     ):
         assert re.search(rf"{re.escape(ratio)} = \d+\.\d\d \(target [<>]= \d\.\d\d\): "
                          r"(MET|NOT MET) at the median", out), f"no verdict for {ratio!r}:\n{out}"
-    for row in ("LocalLatch (thread -> thread)", "RemoteLatch (process -> process"):
+    assert re.search(r"plain-Python class / C floor\s+\d+\.\d\d", out), out
+    for row in ("C floor: floor.acquire(o, t)", "LocalLatch (thread -> thread)",
+                "RemoteLatch (process -> process"):
         assert re.search(rf"{re.escape(row)}.*\d+(\.\d+)? (ns|us|ms)", out), out
     assert "C client floor" not in out

@@ -204,6 +204,36 @@ def test_binding_errors(call: Any, message: str) -> None:
     assert str(info.value) == message
 
 
+# A class whose attribute reads call back into one of the native functions makes a loop
+# of native calls with no Python frame between them; it must end in RecursionError, not in
+# a crashed interpreter. Run in a child interpreter, so that a crash fails only this test.
+NATIVE_LOOPS = {
+    "remote is_connected reading a client property made of itself": """
+        from quarn_data.lock.implementations.remote_latch import RemoteLatch
+        class Looping(RemoteLatch):
+            client = property(RemoteLatch.__dict__["is_connected"].fget)
+        probe = lambda: Looping().is_connected
+    """,
+    "local acquire as the __getattr__ that finds its lock table": """
+        from quarn_data.lock.implementations.local_latch import LocalLatch
+        class Looping(LocalLatch):
+            __getattr__ = LocalLatch.acquire
+        probe = lambda: object.__new__(Looping).acquire("t")
+    """,
+}
+
+
+@pytest.mark.parametrize("setup", NATIVE_LOOPS.values(), ids=list(NATIVE_LOOPS))
+def test_a_loop_of_native_calls_ends_in_recursion_error(setup: str) -> None:
+    out = check_python(inspect.cleandoc(setup) + """
+try:
+    probe()
+except RecursionError as error:
+    print("RecursionError", error)
+""")
+    assert out.startswith("RecursionError"), out
+
+
 class Text(str):
     pass
 

@@ -13,18 +13,68 @@ Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Functio
 
 // --- calling --------------------------------------------------------------------------
 
-PyObject* Function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
-    Function& fn = *as_function(self);
+/// Runs the body on the bound arguments (see Call). A body may call back into Python and
+/// from there into another of our functions; the depth is counted so that a loop made of
+/// native calls ends in RecursionError. A leaf body calls nothing, so it cannot be part
+/// of such a loop.
+template <bool Leaf>
+PyObject* run_body(Function& fn, PyObject* const* values, Py_ssize_t given) noexcept {
+    if constexpr (Leaf) {
+        return fn.sig->body(Call(fn, values, given));
+    } else {
+        if (Py_EnterRecursiveCall(" while calling a native function")) return nullptr;
+        PyObject* result = fn.sig->body(Call(fn, values, given));
+        Py_LeaveRecursiveCall();
+        return result;
+    }
+}
+
+/// Any call, through the binder. Kept out of line, so that the common call does not pay
+/// for its frame.
+template <bool Leaf>
+[[gnu::noinline]] PyObject* call_bound(Function& fn, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) noexcept {
     PyObject* values[kMaxParams];
     ref extra[2];
-    if (!bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames, values, extra)) return nullptr;
-    // A body may call back into Python and from there into another of our functions;
-    // count the depth so that a loop made of native calls ends in RecursionError.
-    if (Py_EnterRecursiveCall(" while calling a native function")) return nullptr;
-    PyObject* result = fn.sig->body(Call(fn, values));
-    Py_LeaveRecursiveCall();
-    return result;
+    if (!bind(fn, args, nargs, kwnames, values, extra)) return nullptr;
+    return run_body<Leaf>(fn, values, fn.shape.count);
+}
+
+/// The vectorcall of a function with *args or **kwargs.
+template <bool Leaf>
+PyObject* Function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    return call_bound<Leaf>(*as_function(self), args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+/// The vectorcall of a function without *args and **kwargs. The common call gives no
+/// keywords and at least the required positional arguments, at most as many as there are
+/// positional parameters: it binds them as they are and the defaults for the rest, then
+/// the exact-type tests run in parameter order, as the binder does for such a call. Any
+/// other call goes through the binder.
+template <bool Leaf>
+PyObject* Function_vectorcall_fixed(PyObject* self, PyObject* const* args, size_t nargsf,
+                                    PyObject* kwnames) noexcept {
+    Function& fn = *as_function(self);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames != nullptr || nargs < fn.shape.required || nargs > fn.shape.positional) {
+        return call_bound<Leaf>(fn, args, nargs, kwnames);
+    }
+    for (unsigned char k = 0; k < fn.checked_count; ++k) {
+        const unsigned char i = fn.checked[k];
+        if (!exact_type_ok(fn.sig->params[i], i < nargs ? args[i] : fn.defaults[i])) {
+            return nullptr;
+        }
+    }
+    return run_body<Leaf>(fn, args, nargs);
+}
+
+/// The entry point for a signature: the fixed-shape one where it applies, and without the
+/// recursion count for a leaf body.
+vectorcallfunc entry_point(const Shape& shape, bool leaf) noexcept {
+    const bool fixed = shape.var_positional < 0 && shape.var_keyword < 0;
+    if (fixed) return leaf ? Function_vectorcall_fixed<true> : Function_vectorcall_fixed<false>;
+    return leaf ? Function_vectorcall<true> : Function_vectorcall<false>;
 }
 
 /// Binds like a function: through an instance a bound method, otherwise itself.
@@ -352,9 +402,9 @@ ref make_function(const Signature& sig, const Scope& scope) noexcept {
     ref self = steal(function_type->tp_alloc(function_type, 0));  // zeroed and tracked
     if (!self) return {};
     Function& f = *as_function(self.get());
-    f.vectorcall = Function_vectorcall;
     f.sig = &sig;
     f.shape = shape_of(sig.params);
+    f.vectorcall = entry_point(f.shape, sig.leaf);
     f.globals = Py_NewRef(scope.globals);
     f.builtins = Py_NewRef(scope.builtins);
     f.module = Py_NewRef(scope.module_name);
@@ -372,6 +422,7 @@ ref make_function(const Signature& sig, const Scope& scope) noexcept {
             f.defaults[i] = default_value(p.default_);
             if (f.defaults[i] == nullptr) return {};
         }
+        if (p.exact != Exact::Any) f.checked[f.checked_count++] = static_cast<unsigned char>(i);
     }
     f.annotations = make_annotations(f);
     if (f.annotations == nullptr) return {};

@@ -26,17 +26,24 @@ struct Function {
     PyObject* code;
     PyObject* dict;
     PyObject* weakrefs;
-    PyObject* names[kMaxParams];     // interned parameter names
-    PyObject* defaults[kMaxParams];  // default per parameter; NULL when required
+    PyObject* names[kMaxParams];        // interned parameter names
+    PyObject* defaults[kMaxParams];     // default per parameter; NULL when required
+    unsigned char checked[kMaxParams];  // parameters with an exact-type test, in order
+    unsigned char checked_count;
 };
 
-/// One call of a function body: the bound arguments, in parameter order.
+/// One call of a function body: the bound arguments, in parameter order. The first
+/// `given` come from `values`; each parameter after them takes its default, as a call that
+/// passes only its leading parameters by position binds them (no copy is made for it).
 class Call {
 public:
-    Call(Function& fn, PyObject* const* values) noexcept : fn_(fn), values_(values) {}
+    Call(Function& fn, PyObject* const* values, Py_ssize_t given) noexcept
+        : fn_(fn), values_(values), given_(given) {}
 
     /// The argument bound to parameter `i` (borrowed; never NULL).
-    PyObject* operator[](std::size_t i) const noexcept { return values_[i]; }
+    PyObject* operator[](std::size_t i) const noexcept {
+        return static_cast<Py_ssize_t>(i) < given_ ? values_[i] : fn_.defaults[i];
+    }
 
     /// Looks up a module global as a function body does: in the module namespace, then
     /// among the builtins, at the moment of the call. Returns a new reference, or NULL
@@ -48,6 +55,7 @@ public:
 private:
     Function& fn_;
     PyObject* const* values_;
+    Py_ssize_t given_;
 };
 
 /// Where the functions of one class are made: the module they belong to and the class
@@ -66,9 +74,27 @@ ref make_function(const Signature& sig, const Scope& scope) noexcept;
 
 /// Binds a vectorcall to the signature of `fn` with the interpreter's rules and the
 /// texts of our binding errors, then applies the exact-type tests. On success fills
-/// `values` (borrowed references; the *args tuple and **kwargs dict are owned by
-/// `extra`) and returns true; otherwise returns false with TypeError set.
+/// `values` (room for kMaxParams; borrowed references; the *args tuple and **kwargs dict
+/// are owned by `extra`) and returns true; otherwise returns false with TypeError set.
 bool bind(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** values, ref (&extra)[2]) noexcept;
+
+/// Raises the TypeError of a failed exact-type test of `p` on `value`; returns false.
+bool exact_type_error(const Param& p, PyObject* value) noexcept;
+
+/// The exact-type test of `p` on a bound `value`: true when it passes (or `p` has none),
+/// else false with TypeError set.
+inline bool exact_type_ok(const Param& p, PyObject* value) noexcept {
+    switch (p.exact) {
+        case Exact::Any: return true;
+        case Exact::Int:
+            if (Py_IS_TYPE(value, &PyLong_Type)) return true;
+            break;
+        case Exact::Str:
+            if (Py_IS_TYPE(value, &PyUnicode_Type)) return true;
+            break;
+    }
+    return exact_type_error(p, value);
+}
 
 }  // namespace quarn

@@ -76,6 +76,9 @@ struct Signature {
     const char* doc = nullptr;                 // docstring
     std::span<const char* const> locals = {};  // local variables after the parameters
     Body body = nullptr;
+    /// The body calls nothing that could run other code (it only returns a constant), so
+    /// no call can re-enter the interpreter through it and it needs no recursion count.
+    bool leaf = false;
 };
 
 /// Counts derived from a parameter list.

@@ -173,6 +173,7 @@ bool is_thread_lock(PyObject* lock) noexcept {
 /// are bound), whose comparison with 0 runs no Python code: its sign is read directly.
 /// Returns a new reference.
 PyObject* wait_limit(PyObject* timeout_ms) noexcept {
+    if (timeout_ms == S.minus_one) return Py_NewRef(timeout_ms);  // the default
     int overflow;
     const long value = PyLong_AsLongAndOverflow(timeout_ms, &overflow);
     if (overflow < 0 || (overflow == 0 && value < 0)) return Py_NewRef(S.minus_one.get());
@@ -203,13 +204,15 @@ PyObject* call_acquire(PyObject* lock, PyObject* timeout_ms, bool blocks) noexce
 }
 
 PyObject* acquire(const Call& c) noexcept {
-    PyObject *self = c[0], *target = c[1], *timeout_ms = c[2], *blocking = c[3], *metadata = c[4];
+    PyObject *self = c[0], *target = c[1], *timeout_ms = c[2];
     const int known = has_lock(self, target);
     if (known < 0) return nullptr;
-    if (!known && !add_target(c, self, target, timeout_ms, metadata)) return nullptr;
+    if (!known && !add_target(c, self, target, timeout_ms, c[4])) return nullptr;
     ref lock = steal(lock_of(self, target));
     if (!lock) return nullptr;
-    const int blocks = PyObject_IsTrue(blocking);
+    PyObject* blocking = c[3];
+    // True by identity, as the truth test itself decides it.
+    const int blocks = blocking == Py_True ? 1 : PyObject_IsTrue(blocking);
     if (blocks < 0) return nullptr;
     return call_acquire(lock.get(), timeout_ms, blocks != 0);
 }
@@ -238,14 +241,21 @@ constexpr Param self_only[] = {arg("self")};
 constexpr Param connect_params[] = {arg("self"), star_args("args", "Any"),
                                     star_kwargs("kwargs", "Any")};
 
-constexpr Signature connect_sig{
-    .name = "connect", .params = connect_params, .returns = "None", .body = answer_none};
+// The lifecycle members answer a constant: leaf bodies.
+constexpr Signature connect_sig{.name = "connect",
+                                .params = connect_params,
+                                .returns = "None",
+                                .body = answer_none,
+                                .leaf = true};
 constexpr Signature disconnect_sig{
-    .name = "disconnect", .params = self_only, .returns = "None", .body = answer_none};
-constexpr Signature is_connected_sig{
-    .name = "is_connected", .params = self_only, .returns = "bool", .body = answer_true};
+    .name = "disconnect", .params = self_only, .returns = "None", .body = answer_none, .leaf = true};
+constexpr Signature is_connected_sig{.name = "is_connected",
+                                     .params = self_only,
+                                     .returns = "bool",
+                                     .body = answer_true,
+                                     .leaf = true};
 constexpr Signature is_alive_sig{
-    .name = "is_alive", .params = self_only, .returns = "bool", .body = answer_true};
+    .name = "is_alive", .params = self_only, .returns = "bool", .body = answer_true, .leaf = true};
 constexpr Signature init_sig{
     .name = "__init__", .params = self_only, .returns = "None", .body = init};
 

@@ -1,0 +1,123 @@
+"""Instructions per pair, counted by valgrind's callgrind: repeatable where timings are not.
+
+    python scripts/instructions.py                 # every row, 20000 pairs
+    python scripts/instructions.py local floor     # some rows
+    python scripts/instructions.py --keep DIR local
+
+Each row is one loop of scripts/bench.py (the str-target section and the property reads),
+run in a child interpreter under callgrind twice, with N and with 2N iterations after the
+same warm-up; the difference of the two totals divided by N is the count per iteration,
+free of start-up and warm-up, and the same count for the bare loop (``pass``) is
+subtracted. With --keep, the callgrind profiles of both runs of each row are kept in DIR,
+so that the difference per function can be taken with callgrind_annotate.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve()
+WARMUP = 5_000
+
+# row: (what it measures, loop body, one iteration is...)
+ROWS = {
+    "loop": ("the bare loop, subtracted from the others", "pass"),
+    "local": ("LocalLatch pair on a str target", "latch.acquire(t); latch.release(t)"),
+    "floor": ("C floor pair", "floor.acquire(o, t); floor.release(o, t)"),
+    "inline": ("the steps inline in Python",
+               "t in o.locks; o.locks[t].acquire(timeout=-1); t in o.locks; o.locks[t].release()"),
+    "plain": ("plain-Python class pair", "py.acquire(t); py.release(t)"),
+    "keyword": ("LocalLatch pair, one keyword", "latch.acquire(t, timeout_ms=-1); latch.release(t)"),
+    "property": ("LocalLatch.is_connected, one read", "latch.is_connected"),
+    "pyproperty": ("Python property returning True, one read", "py.is_connected"),
+    "cproperty": ("a property over a C builtin (operator.truth), one read", "c.is_connected"),
+    "remote_property": ("RemoteLatch.is_connected (client set), one read", "remote.is_connected"),
+    "remote_pyproperty": ("the same steps as a Python property, one read", "pyremote.is_connected"),
+}
+
+
+def worker(row: str, n: int) -> None:
+    sys.path.insert(0, str(HERE.parent))
+    import bench
+
+    from quarn_data.lock.implementations.local_latch import LocalLatch
+    from quarn_data.lock.implementations.remote_latch import RemoteLatch
+
+    t = "orders/42"
+    latch, o, py = LocalLatch(), LocalLatch(), bench.PyLocalLatch()
+    remote, pyremote = RemoteLatch(), bench.PyRemoteProbe()
+    remote.client = pyremote.client = object()
+    for obj in (latch, o, py):
+        obj.acquire(t)
+        obj.release(t)
+    names = {"latch": latch, "o": o, "py": py, "t": t, "remote": remote, "pyremote": pyremote,
+             "c": bench.CGetter()}
+    if row == "floor":
+        names["floor"] = bench.build_c_floor()
+    body = ROWS[row][1]
+    used = [k for k in names if re.search(rf"\b{k}\b", body)]
+    loop = bench.make_loop(body, used)
+    values = [names[k] for k in used]
+    import gc
+    gc.disable()
+    loop(WARMUP, *values)
+    loop(n, *values)
+
+
+def collected(row: str, n: int, out_file: str) -> int:
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    # A first run outside valgrind writes the bytecode caches, which the counted runs then
+    # only read, alike.
+    subprocess.run([sys.executable, str(HERE), "--worker", row, "1"], env=env, check=True)
+    result = subprocess.run(
+        ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}",
+         sys.executable, str(HERE), "--worker", row, str(n)],
+        capture_output=True, text=True, env=env,
+    )
+    found = re.search(r"Collected\s*:\s*(\d+)", result.stderr)
+    if result.returncode != 0 or found is None:
+        raise RuntimeError(f"callgrind run of {row!r} failed:\n{result.stderr[-3000:]}")
+    return int(found.group(1))
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("rows", nargs="*", help=f"rows to count (default all: {', '.join(ROWS)})")
+    parser.add_argument("--pairs", type=int, default=20_000, help="N (default 20000)")
+    parser.add_argument("--keep", type=Path, help="folder for the profiles of the 2N runs")
+    parser.add_argument("--worker", nargs=2, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        worker(args.worker[0], int(args.worker[1]))
+        return 0
+    rows = args.rows or [r for r in ROWS if r != "loop"]
+    unknown = [r for r in rows if r not in ROWS]
+    if unknown:
+        parser.error(f"unknown rows: {', '.join(unknown)}")
+    if args.keep:
+        args.keep.mkdir(parents=True, exist_ok=True)
+    print(f"Python {sys.version.split()[0]} ({sys.executable}); N = {args.pairs}")
+    n = args.pairs
+
+    def per_iteration(row: str) -> float:
+        keep = (lambda k: str(args.keep / f"callgrind.{row}.{k}")) if args.keep else (
+            lambda k: os.devnull)
+        return (collected(row, 2 * n, keep(2 * n)) - collected(row, n, keep(n))) / n
+
+    loop = per_iteration("loop")
+    print(f"  {'loop':<18} {loop:8.0f} instructions per iteration   ({ROWS['loop'][0]})")
+    for row in rows:
+        if row == "loop":
+            continue
+        print(f"  {row:<18} {per_iteration(row) - loop:8.0f} instructions per iteration   "
+              f"({ROWS[row][0]})", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
