@@ -165,9 +165,9 @@ def build_c_floor() -> ModuleType | None:
             return None
         # The loaded library stays mapped once its file is gone.
         loader = ExtensionFileLoader(name, str(target))
-        spec = spec_from_loader(name, loader)
-        assert spec is not None
-        module = module_from_spec(spec)
+        found = spec_from_loader(name, loader)
+        assert found is not None
+        module = module_from_spec(found)
         loader.exec_module(module)
     return module
 
