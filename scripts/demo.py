@@ -11,13 +11,9 @@ import subprocess
 import sys
 import threading
 import time
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from redis_server import RedisServer  # noqa: E402
-
-from quarn_utils.models.data_models.address import Address  # noqa: E402
+from quarn_devkit.redis_server import RedisServer
+from quarn_utils.models.data_models.address import Address
 
 TARGET = Address("demo", "invoice-7")
 ROUNDS = 3

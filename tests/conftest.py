@@ -13,10 +13,9 @@ from pathlib import Path
 import pytest
 from pytest_timeout import Settings
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "scripts"))
+from quarn_devkit.redis_server import RedisServer, redis_server_binary, redis_server_version
 
-from redis_server import RedisServer, redis_server_binary, redis_server_version  # noqa: E402
+ROOT = Path(__file__).resolve().parent.parent
 
 
 def pytest_report_header() -> str:

@@ -18,7 +18,7 @@ from conftest import ROOT
                     reason="tracemalloc's own records leak under LeakSanitizer")
 def test_bench_quick_prints_the_table() -> None:
     result = subprocess.run(
-        [sys.executable, str(ROOT / "scripts" / "bench.py"), "--quick", "--no-redis-benchmark"],
+        [sys.executable, str(ROOT / "benchmarks" / "bench.py"), "--quick", "--no-redis-benchmark"],
         capture_output=True, text=True, timeout=180, cwd=ROOT,
     )
     assert result.returncode == 0, f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}"

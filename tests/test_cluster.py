@@ -15,7 +15,6 @@ import time
 from collections.abc import Iterator
 from contextlib import ExitStack
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any
 
 import pytest
@@ -24,7 +23,7 @@ from redis.cluster import RedisCluster
 from redis.crc import key_slot
 
 from conftest import ROOT
-from redis_server import RedisServer, redis_cli_binary
+from quarn_devkit.redis_server import RedisServer, redis_cli_binary
 
 sys.path.insert(0, str(ROOT / "examples"))
 from cluster import ClusterLatch  # noqa: E402

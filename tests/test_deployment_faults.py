@@ -36,7 +36,7 @@ import redis
 from conftest import ROOT, check_python
 from quarn_data.lock.implementations.remote_latch import RemoteLatch
 from quarn_utils.models.data_models.address import Address
-from redis_server import RedisServer
+from quarn_devkit.redis_server import RedisServer
 
 sys.path.insert(0, str(ROOT / "examples"))
 import bounded  # noqa: E402
@@ -459,9 +459,9 @@ PARTITION_S = 2.5
 # packet to the server's port for PARTITION_S seconds.
 PARTITIONED = """
     import json, subprocess, sys, time
-    sys.path[:0] = [{scripts!r}, {tests!r}, {examples!r}]
+    sys.path[:0] = [{tests!r}, {examples!r}]
     import redis
-    from redis_server import RedisServer
+    from quarn_devkit.redis_server import RedisServer
     import test_deployment_faults as t
 
     def nft(*words):
@@ -531,7 +531,7 @@ def namespace() -> Iterator[str]:
 @pytest.mark.slow
 def test_partition_that_drops_packets(namespace: str) -> None:
     code = textwrap.dedent(PARTITIONED.format(
-        scripts=str(ROOT / "scripts"), tests=str(ROOT / "tests"), examples=str(ROOT / "examples")))
+        tests=str(ROOT / "tests"), examples=str(ROOT / "examples")))
     process = subprocess.Popen(
         ["ip", "netns", "exec", namespace, sys.executable, "-c", code],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)

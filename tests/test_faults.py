@@ -25,7 +25,7 @@ import redis
 from conftest import check_python
 from quarn_data.lock.implementations.remote_latch import RemoteLatch
 from quarn_utils.models.data_models.address import Address
-from redis_server import RedisServer
+from quarn_devkit.redis_server import RedisServer
 
 # The client's own retries take about 4 s against a stopped server; a hang never ends.
 ERROR_BOUND_S = 10.0

@@ -28,7 +28,7 @@ import redis
 
 from quarn_data.lock.implementations.local_latch import LocalLatch
 from quarn_utils.models.data_models.address import Address
-from redis_server import RedisServer
+from quarn_devkit.redis_server import RedisServer
 
 REMOTE_PROCESSES, REMOTE_ROUNDS = 8, 250
 LOCAL_THREADS, LOCAL_ROUNDS = 16, 20_000

@@ -10,7 +10,7 @@ from typing import Any
 import pytest
 import redis
 
-from conftest import ROOT, run_python
+from conftest import run_python
 from quarn_data.errors import QuarnConnectionError
 from quarn_data.lock.implementations import remote_latch
 from quarn_data.lock.implementations.remote_latch import RemoteLatch
@@ -298,7 +298,6 @@ def test_the_key_and_value_are_computed_for_every_attempt(
 
 WORKER = """
 import sys, time
-sys.path.insert(0, {scripts!r})
 import redis
 from quarn_data.lock.implementations.remote_latch import RemoteLatch
 from quarn_utils.models.data_models.address import Address
@@ -321,7 +320,7 @@ def test_mutual_exclusion_across_processes(redis_server: Any, redis_client: redi
     import subprocess
 
     processes, rounds = 4, 25
-    code = WORKER.format(scripts=str(ROOT / "scripts"))
+    code = WORKER.format()
     workers = [subprocess.Popen([sys.executable, "-c", code, str(redis_server.port), str(rounds)])
                for _ in range(processes)]
     try:

@@ -18,7 +18,7 @@ from types import ModuleType
 
 import pytest
 from conftest import ROOT
-from redis_server import RedisServer
+from quarn_devkit.redis_server import RedisServer
 
 from quarn_data.lock.implementations import local_latch, remote_latch
 

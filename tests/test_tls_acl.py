@@ -21,7 +21,7 @@ import redis
 
 from quarn_data.lock.implementations.remote_latch import RemoteLatch
 from quarn_utils.models.data_models.address import Address
-from redis_server import RedisServer
+from quarn_devkit.redis_server import RedisServer
 
 USER = "alice"
 PASSWORD = "s3cret-pass"

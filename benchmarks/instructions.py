@@ -1,10 +1,10 @@
 """Instructions per pair, counted by valgrind's callgrind: repeatable where timings are not.
 
-    python scripts/instructions.py                 # every row, 20000 pairs
-    python scripts/instructions.py local floor     # some rows
-    python scripts/instructions.py --keep DIR local
+    python benchmarks/instructions.py                 # every row, 20000 pairs
+    python benchmarks/instructions.py local floor     # some rows
+    python benchmarks/instructions.py --keep DIR local
 
-Each row is one loop of scripts/bench.py (the str-target section and the property reads),
+Each row is one loop of benchmarks/bench.py (the str-target section and the property reads),
 run in a child interpreter under callgrind twice, with N and with 2N iterations after the
 same warm-up; the difference of the two totals divided by N is the count per iteration,
 free of start-up and warm-up, and the same count for the bare loop (``pass``) is
@@ -42,8 +42,7 @@ ROWS = {
 
 
 def worker(row: str, n: int) -> None:
-    sys.path.insert(0, str(HERE.parent))
-    import bench
+    import bench  # beside this file
 
     from quarn_data.lock.implementations.local_latch import LocalLatch
     from quarn_data.lock.implementations.remote_latch import RemoteLatch

@@ -1,4 +1,4 @@
-# Shared by the scripts in this folder: where things are and how to find them.
+# Shared by the commands in scripts/ and .ci/: where things are and how to find them.
 # shellcheck shell=bash
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -86,7 +86,8 @@ ensure_nftables() {
   ensure_commands nft=nftables || echo "== nftables not installed: the partition test will skip"
 }
 
-# The host stand-in, then the backends with their test tools, in $VENV (made with
+# The host stand-in and the development kit (devkit/), then the backends with their test
+# tools, in $VENV (made with
 # $PYTHON, or CPython $QUARN_PYTHON_VERSION, default 3.12). Rebuilds only when a source
 # changed since the last install, or when that install was of another flavour (sanitizers
 # on or off, other versions of the dependencies: QUARN_PINS, requirements installed last, e.g.
@@ -116,7 +117,8 @@ _ensure_package() {
   flavour="$flavour QUARN_WHEEL=${QUARN_WHEEL:-}"
   if [ -f "$stamp" ]; then recorded="$(cat "$stamp")"; fi
   if [ -f "$stamp" ] && [ "$recorded" = "$flavour" ] &&
-    [ -z "$(find "$ROOT/src" "$ROOT/host" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" \
+    [ -z "$(find "$ROOT/src" "$ROOT/host" "$ROOT/devkit/src" "$ROOT/devkit/pyproject.toml" \
+      "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" \
       ${QUARN_WHEEL:+"$QUARN_WHEEL"} \
       \( -name build -o -name '*.egg-info' -o -name __pycache__ \) -prune -o \
       -newer "$stamp" -print -quit)" ]; then
@@ -124,13 +126,13 @@ _ensure_package() {
   fi
   # The stand-in first: the backends' wheel adds its modules to the host's package.
   if [ -n "${QUARN_WHEEL:-}" ]; then
-    echo "== installing the host stand-in and $(basename "$QUARN_WHEEL") into $VENV"
-    "$VENV/bin/python" -m pip install -q "$ROOT/host"
+    echo "== installing the host stand-in, the devkit and $(basename "$QUARN_WHEEL") into $VENV"
+    "$VENV/bin/python" -m pip install -q "$ROOT/host" "$ROOT/devkit"
     "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps "$QUARN_WHEEL"
     "$VENV/bin/python" -m pip install -q "$QUARN_WHEEL[remote-latch,test]"
   else
-    echo "== installing the host stand-in and building the backends into $VENV"
-    "$VENV/bin/python" -m pip install -q "$ROOT/host"
+    echo "== installing the host stand-in and the devkit, and building the backends into $VENV"
+    "$VENV/bin/python" -m pip install -q "$ROOT/host" "$ROOT/devkit"
     # Each venv keeps its own CMake build tree, so rebuilds are incremental and two venvs
     # never share one.
     "$VENV/bin/python" -m pip install -q -C build-dir="$VENV/cmake-build" "$ROOT[remote-latch,test]"

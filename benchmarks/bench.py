@@ -1,7 +1,7 @@
 """Benchmarks of the two lock backends, printed as one table.
 
-    python scripts/bench.py            # full run, a few minutes at most
-    python scripts/bench.py --quick    # smoke run, well under a minute
+    python benchmarks/bench.py            # full run, a few minutes at most
+    python benchmarks/bench.py --quick    # smoke run, well under a minute
 
 What is measured, side by side:
 
@@ -11,7 +11,7 @@ What is measured, side by side:
    floor with one lookup and ``timeout=-1`` by keyword; and a stricter floor without
    arguments) and against a plain-Python class doing what LocalLatch does.
    Then the same pair on a str target against a C floor: two METH_FASTCALL functions doing
-   those steps with public C calls and no binder (scripts/bench_floor.c, built here for the
+   those steps with public C calls and no binder (benchmarks/floor.c, built here for the
    running interpreter), which shows what the native call layer itself costs.
    And the properties: reading ``is_connected`` / ``is_alive`` against a Python property
    whose getter gives the same result.
@@ -61,13 +61,10 @@ from threading import Lock
 from types import ModuleType
 from typing import Any
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from redis_server import RedisServer  # noqa: E402
-
-from quarn_data.data_models.lock_object import LockObject  # noqa: E402
-from quarn_data.lock.implementations.local_latch import LocalLatch  # noqa: E402
-from quarn_utils.models.data_models.address import Address  # noqa: E402
+from quarn_data.data_models.lock_object import LockObject
+from quarn_data.lock.implementations.local_latch import LocalLatch
+from quarn_devkit.redis_server import RedisServer
+from quarn_utils.models.data_models.address import Address
 
 perf_ns = time.perf_counter_ns
 METADATA = {"owner": "bench", "pid": 4242}
@@ -134,7 +131,7 @@ class CGetter:
 
 # --- the C floor -----------------------------------------------------------------------
 
-FLOOR_SOURCE = Path(__file__).resolve().parent / "bench_floor.c"
+FLOOR_SOURCE = Path(__file__).resolve().parent / "floor.c"
 
 
 def c_compiler() -> list[str] | None:
@@ -148,7 +145,7 @@ def c_compiler() -> list[str] | None:
 
 
 def build_c_floor() -> ModuleType | None:
-    """Compiles scripts/bench_floor.c for the running interpreter in a temporary folder
+    """Compiles benchmarks/floor.c for the running interpreter in a temporary folder
     and loads it; None (with the reason printed) when no C compiler can build it."""
     compiler = c_compiler()
     if compiler is None:

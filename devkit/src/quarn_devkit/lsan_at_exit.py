@@ -1,7 +1,7 @@
 """Leak check at exit for the interpreters of a sanitizer run (scripts/sanitize).
 
-scripts/sanitize installs this module into its venv with a .pth file, so that every
-interpreter of that venv imports it at start-up. The run turns LeakSanitizer's own check
+scripts/sanitize puts a .pth file into its venv that imports this module, so that every
+interpreter of that venv runs it at start-up. The run turns LeakSanitizer's own check
 at exit off (``leak_check_at_exit=0``), because the runtime is preloaded into every
 program the tests start (shells, compilers, servers), whose own leaks are no concern of
 ours and would change their exit status. Here an interpreter registers the same check
