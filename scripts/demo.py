@@ -13,6 +13,7 @@ import threading
 import time
 
 from quarn_devkit.redis_server import RedisServer
+from quarn_devkit.waits import scaled
 from quarn_utils.models.data_models.address import Address
 
 TARGET = Address("demo", "invoice-7")
@@ -50,7 +51,7 @@ def remote_demo() -> None:
             for i in range(3)
         ]
         for worker in workers:
-            if worker.wait(timeout=60) != 0:
+            if worker.wait(timeout=scaled(60)) != 0:
                 raise SystemExit("a worker failed")
         count = int(redis.Redis(port=server.port).get("demo:count"))
         print(f"  final count {count} (expected {3 * ROUNDS}); server on port {server.port} stopped")

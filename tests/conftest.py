@@ -14,6 +14,7 @@ import pytest
 from pytest_timeout import Settings
 
 from quarn_devkit.redis_server import RedisServer, redis_server_binary, redis_server_version
+from quarn_devkit.waits import scaled
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -26,17 +27,22 @@ def pytest_report_header() -> str:
         return f"server: none ({error})"
 
 # --- time limits ----------------------------------------------------------------------
-# Every test has a time limit: `timeout` of pytest-timeout in pyproject.toml, which a slow
-# run raises without editing a file, with PYTEST_TIMEOUT=<seconds> in the environment (or
-# --timeout=<seconds>). Past it the test fails with the stacks of all threads, and the run
-# goes on. A hang that the limit's signal cannot end (native code that never comes back to
-# the interpreter) meets a second watchdog at twice the limit: faulthandler, from a thread
-# of its own, writes every thread's traceback to the terminal and ends the run.
+# Every test has a time limit: `timeout` of pytest-timeout in pyproject.toml, written for
+# native speed and multiplied by the time factor of quarn_devkit.waits (QUARN_TIME_FACTOR,
+# which a slow run such as CI's emulated track sets), unless a limit is given explicitly,
+# with PYTEST_TIMEOUT=<seconds> in the environment or --timeout=<seconds>. Past it the test
+# fails with the stacks of all threads, and the run goes on. A hang that the limit's signal
+# cannot end (native code that never comes back to the interpreter) meets a second watchdog
+# at twice the limit: faulthandler, from a thread of its own, writes every thread's
+# traceback to the terminal and ends the run.
 
 _terminal_stderr: list[int] = []
 
 
+@pytest.hookimpl(tryfirst=True)  # before pytest-timeout reads the limit
 def pytest_configure(config: pytest.Config) -> None:
+    if config.getoption("timeout") is None and not os.environ.get("PYTEST_TIMEOUT"):
+        config.option.timeout = scaled(float(config.getini("timeout")))
     # Output capture is paused while plugins are configured: fd 2 is the terminal's here,
     # where what faulthandler writes as it ends the process can still be read.
     _terminal_stderr.append(os.dup(2))
@@ -88,14 +94,16 @@ def latch(redis_server: RedisServer, redis_client: object) -> Iterator[object]:
     instance.disconnect()
 
 
-def run_python(code: str, *, env: dict[str, str] | None = None, timeout: float = 60,
+def run_python(code: str, *, env: dict[str, str] | None = None, timeout: float | None = None,
                cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
-    """Runs `code` in a fresh interpreter (the one running the tests) and returns the result."""
+    """Runs `code` in a fresh interpreter (the one running the tests) and returns the result;
+    `timeout` defaults to a minute at native speed."""
     full_env = dict(os.environ)
     full_env.update(env or {})
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=timeout, env=full_env, cwd=cwd,
+        capture_output=True, text=True, timeout=timeout if timeout is not None else scaled(60),
+        env=full_env, cwd=cwd,
     )
 
 

@@ -29,6 +29,7 @@ from packaging.specifiers import SpecifierSet
 
 from conftest import ROOT
 from quarn_devkit.redis_server import RedisServer
+from quarn_devkit.waits import scaled
 
 pytestmark = pytest.mark.dist
 
@@ -56,8 +57,10 @@ HOST_PACKAGES = ("quarn_data", "quarn_utils")
 
 def run(command: list[str | Path], *, env: dict[str, str] | None = None,
         timeout: float = 300) -> str:
+    """Runs `command` and returns its stdout; fails unless it exits with 0 within `timeout`
+    seconds at native speed."""
     result = subprocess.run([str(c) for c in command], capture_output=True, text=True,
-                            timeout=timeout, env=env, stdin=subprocess.DEVNULL)
+                            timeout=scaled(timeout), env=env, stdin=subprocess.DEVNULL)
     assert result.returncode == 0, f"{command}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}"
     return result.stdout
 
@@ -156,7 +159,7 @@ LOCAL_ALONE = """
     waiter = threading.Thread(target=lambda: results.append(latch.acquire(target)), daemon=True)
     waiter.start()
     latch.release(target)
-    waiter.join(timeout=30)
+    waiter.join()  # bounded by in_venv's time limit
     assert results == [True], results
     try:
         import quarn_data.lock.implementations.remote_latch
@@ -264,10 +267,10 @@ def test_an_unsupported_interpreter_is_refused_in_words(tmp_path: Path) -> None:
         pytest.skip("no CPython 3.11 here to stand for an unsupported interpreter")
     (sdist,) = DIST.glob("*.tar.gz")
     refused = subprocess.run([python, "-m", "pip", "install", "--dry-run", "--no-deps", sdist],
-                             capture_output=True, text=True, timeout=120)
+                             capture_output=True, text=True, timeout=scaled(120))
     assert refused.returncode != 0 and "requires a different Python" in refused.stderr
     forced = subprocess.run(["cmake", "-S", ROOT, "-B", tmp_path / "build",
                              f"-DPython_EXECUTABLE={python}"],
-                            capture_output=True, text=True, timeout=120)
+                            capture_output=True, text=True, timeout=scaled(120))
     assert forced.returncode != 0
     assert "support CPython 3.12, 3.13, 3.14 and 3.15 with the GIL" in " ".join(forced.stderr.split())

@@ -26,9 +26,12 @@ from conftest import check_python
 from quarn_data.lock.implementations.remote_latch import RemoteLatch
 from quarn_utils.models.data_models.address import Address
 from quarn_devkit.redis_server import RedisServer
+from quarn_devkit.waits import scaled
 
 # The client's own retries take about 4 s against a stopped server; a hang never ends.
-ERROR_BOUND_S = 10.0
+ERROR_BOUND_S = scaled(10.0)
+# How long a child or a thread may take to start, to answer or to finish, at native speed.
+ANSWER_S = scaled(30.0)
 
 
 @pytest.fixture
@@ -89,10 +92,10 @@ def set_calls(port: int) -> int:
 
 def wait_for_sets(port: int, count: int) -> None:
     """Returns once the server has carried out `count` SET commands, however slow the
-    clients are; fails after 30 s."""
-    deadline = time.monotonic() + 30
+    clients are; fails after ANSWER_S."""
+    deadline = time.monotonic() + ANSWER_S
     while set_calls(port) < count:
-        assert time.monotonic() < deadline, f"fewer than {count} SET commands in 30 s"
+        assert time.monotonic() < deadline, f"fewer than {count} SET commands in {ANSWER_S:g} s"
         time.sleep(0.05)
 
 
@@ -118,21 +121,22 @@ def test_stopped_server_ends_a_blocking_acquire(private_server: RedisServer, whe
         assert thread.is_alive() and not outcome
         stopped = time.monotonic()
         private_server.stop()
-        thread.join(timeout=30)
+        thread.join(timeout=ANSWER_S)
         elapsed = time.monotonic() - stopped
-        assert not thread.is_alive(), "acquire still waiting 30 s after the server stopped"
+        assert not thread.is_alive(), \
+            f"acquire still waiting {ANSWER_S:g} s after the server stopped"
         waiter.disconnect()
         assert len(outcome) == 1
         assert type(outcome[0]) is redis.exceptions.ConnectionError, repr(outcome[0])
     else:
         process = spawn(WAITER.replace("PORT", str(private_server.port)))
         try:
-            assert read_line(process, 30) == "waiting"
+            assert read_line(process, ANSWER_S) == "waiting"
             wait_for_sets(private_server.port, 3)
             assert process.poll() is None, "the child stopped waiting on a held lock"
             stopped = time.monotonic()
             private_server.stop()
-            out, err = process.communicate(timeout=30)
+            out, err = process.communicate(timeout=ANSWER_S)
             elapsed = time.monotonic() - stopped
         finally:
             if process.poll() is None:
@@ -191,9 +195,9 @@ def test_killed_holder_leaves_its_key_until_released(
     key = target.to_string()
     process = spawn(HOLDER.replace("PORT", str(redis_server.port)))
     try:
-        assert read_line(process, 30) == "held"
+        assert read_line(process, ANSWER_S) == "held"
         os.kill(process.pid, signal.SIGKILL)
-        process.communicate(timeout=30)
+        process.communicate(timeout=ANSWER_S)
     finally:
         if process.poll() is None:
             process.kill()
@@ -220,8 +224,11 @@ def test_killed_holder_leaves_its_key_until_released(
 # thread while it waits on a lock held by someone else.
 INTERRUPTED_WAIT = """
     import faulthandler, json, os, signal, threading, time
-    faulthandler.dump_traceback_later(60, exit=True)
+    from quarn_devkit.waits import scaled
     from quarn_utils.models.data_models.address import Address
+
+    ANSWER_S = scaled(30.0)
+    faulthandler.dump_traceback_later(2 * ANSWER_S, exit=True)
 
     BACKEND = os.environ["T_BACKEND"]
     TIMEOUT_MS = int(os.environ["T_TIMEOUT_MS"])
@@ -239,17 +246,17 @@ INTERRUPTED_WAIT = """
         def holder_thread():
             assert latch.acquire(target, metadata={"who": "holder"}) is True
             held.set()
-            let_go.wait(60)
+            let_go.wait(2 * ANSWER_S)
             latch.release(target)
 
         holder = threading.Thread(target=holder_thread, daemon=True)
         holder.start()
-        assert held.wait(30)
+        assert held.wait(ANSWER_S)
         lock, record = latch.locks[target], latch.lock_data[target]
 
         def release_by_holder():
             let_go.set()
-            holder.join(30)
+            holder.join(ANSWER_S)
             assert not holder.is_alive()
     else:
         import redis

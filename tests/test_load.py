@@ -29,12 +29,15 @@ import redis
 from quarn_data.lock.implementations.local_latch import LocalLatch
 from quarn_utils.models.data_models.address import Address
 from quarn_devkit.redis_server import RedisServer
+from quarn_devkit.waits import scaled
 
 REMOTE_PROCESSES, REMOTE_ROUNDS = 8, 250
 LOCAL_THREADS, LOCAL_ROUNDS = 16, 20_000
 # How long the first holder of a working lock waits for company that cannot come; without
 # the lock, company comes at once and the wait has no limit.
 COMPANY_WAIT_S = 0.5
+# How long the workers may take to start, and the threads to meet, at native speed.
+START_S = 60.0
 
 Interval = tuple[int, int]
 
@@ -100,11 +103,15 @@ def run_remote_workers(port: int, processes: int, rounds: int, locked: bool,
         )
         for _ in range(processes)
     ]
+    # Every worker must be ready within START_S of the first one's start (all start at once).
+    start_s = scaled(START_S)
+    ready_by = time.monotonic() + start_s
     try:
         for worker in workers:
             assert worker.stdout is not None
-            ready, _, _ = select.select([worker.stdout], [], [], 60)
-            line = worker.stdout.readline().strip() if ready else "(silent for 60 s)"
+            ready, _, _ = select.select([worker.stdout], [], [],
+                                        max(0.0, ready_by - time.monotonic()))
+            line = worker.stdout.readline().strip() if ready else f"(silent for {start_s:g} s)"
             if line != "ready":
                 worker.kill()
                 _, err = worker.communicate()
@@ -116,7 +123,7 @@ def run_remote_workers(port: int, processes: int, rounds: int, locked: bool,
             worker.stdin.flush()
         intervals: list[Interval] = []
         foreign = 0
-        deadline = began + timeout
+        deadline = began + scaled(timeout)
         for worker in workers:
             out, err = worker.communicate(timeout=max(1.0, deadline - time.monotonic()))
             assert worker.returncode == 0, err
@@ -187,7 +194,7 @@ def run_local_threads(threads: int, rounds: int, locked: bool) -> tuple[list[Int
         target = Address("load", "local")
         clock = time.monotonic_ns
         try:
-            gate.wait(timeout=60)
+            gate.wait(timeout=scaled(START_S))
             for n in range(rounds):
                 if locked and latch.acquire(target) is not True:
                     raise AssertionError("blocking acquire without limit returned False")
@@ -213,7 +220,7 @@ def run_local_threads(threads: int, rounds: int, locked: bool) -> tuple[list[Int
         pool = [threading.Thread(target=work, args=(slot,), daemon=True) for slot in per_thread]
         for thread in pool:
             thread.start()
-        deadline = time.monotonic() + 240
+        deadline = time.monotonic() + scaled(240)
         for thread in pool:
             thread.join(timeout=max(0.1, deadline - time.monotonic()))
         assert not any(thread.is_alive() for thread in pool), "threads still running"

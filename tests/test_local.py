@@ -12,6 +12,7 @@ from typing import Any
 import pytest
 
 from conftest import check_python
+from quarn_devkit.waits import scaled
 from quarn_data.lock.implementations import local_latch
 from quarn_data.lock.implementations.local_latch import LocalLatch
 from quarn_utils.models.data_models.address import Address
@@ -41,7 +42,7 @@ def run_in_thread(fn: Callable[[], Any]) -> Any:
     result: list[Any] = []
     thread = threading.Thread(target=lambda: result.append(fn()), daemon=True)
     thread.start()
-    thread.join(30)
+    thread.join(scaled(30))
     assert not thread.is_alive(), "thread did not finish"
     return result[0]
 
@@ -585,7 +586,7 @@ def test_racing_first_acquisitions_share_one_lock() -> None:
             for w in workers:
                 w.start()
             for w in workers:
-                w.join(30)
+                w.join(scaled(30))
             assert sorted(results) == [False] * (threads - 1) + [True]
             assert len(latch.locks) == 1 and len(latch.lock_data) == 1
     finally:
@@ -602,7 +603,7 @@ def test_racing_first_acquisitions_build_one_record(records: list[Record],
     def new_lock() -> Any:
         lock = threading.Lock()
         maker[lock] = threading.current_thread().name
-        gate.wait(timeout=30)
+        gate.wait(timeout=scaled(30))
         return lock
 
     monkeypatch.setattr(local_latch, "Lock", new_lock)
@@ -617,7 +618,7 @@ def test_racing_first_acquisitions_build_one_record(records: list[Record],
     for w in workers:
         w.start()
     for w in workers:
-        w.join(30)
+        w.join(scaled(30))
     assert sorted(results) == [False] * (threads - 1) + [True]
     assert len(maker) == threads and len(records) == 1
     assert latch.lock_data[Address("race")] is records[0]
@@ -628,10 +629,11 @@ def test_mutual_exclusion_between_threads() -> None:
     latch, target = LocalLatch(), Address("counter")
     counter = [0]
     threads, rounds = 8, 2000
+    wait_ms = round(scaled(20) * 1000)
 
     def worker() -> None:
         for _ in range(rounds):
-            assert latch.acquire(target, timeout_ms=20000)
+            assert latch.acquire(target, timeout_ms=wait_ms)
             value = counter[0]
             counter[0] = value + 1  # lost updates show up without exclusion
             latch.release(target)
@@ -643,7 +645,7 @@ def test_mutual_exclusion_between_threads() -> None:
         for w in workers:
             w.start()
         for w in workers:
-            w.join(60)
+            w.join(scaled(60))
     finally:
         sys.setswitchinterval(old)
     assert counter[0] == threads * rounds

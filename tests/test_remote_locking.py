@@ -11,6 +11,7 @@ import pytest
 import redis
 
 from conftest import run_python
+from quarn_devkit.waits import scaled
 from quarn_data.errors import QuarnConnectionError
 from quarn_data.lock.implementations import remote_latch
 from quarn_data.lock.implementations.remote_latch import RemoteLatch
@@ -308,7 +309,7 @@ latch.connect("127.0.0.1", port=port)
 plain = redis.Redis(port=port)
 target = Address("counter")
 for _ in range(rounds):
-    assert latch.acquire(target, timeout_ms=20000, metadata={{"pid": 1}})
+    assert latch.acquire(target, timeout_ms={wait_ms}, metadata={{"pid": 1}})
     value = int(plain.get("count") or 0)   # a non-atomic read-modify-write
     time.sleep(0.001)
     plain.set("count", value + 1)
@@ -320,12 +321,12 @@ def test_mutual_exclusion_across_processes(redis_server: Any, redis_client: redi
     import subprocess
 
     processes, rounds = 4, 25
-    code = WORKER.format()
+    code = WORKER.format(wait_ms=round(scaled(20) * 1000))
     workers = [subprocess.Popen([sys.executable, "-c", code, str(redis_server.port), str(rounds)])
                for _ in range(processes)]
     try:
         for worker in workers:
-            assert worker.wait(timeout=120) == 0
+            assert worker.wait(timeout=scaled(120)) == 0
     finally:
         for worker in workers:
             worker.kill()

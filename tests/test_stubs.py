@@ -19,6 +19,7 @@ from types import ModuleType
 import pytest
 from conftest import ROOT
 from quarn_devkit.redis_server import RedisServer
+from quarn_devkit.waits import scaled
 
 from quarn_data.lock.implementations import local_latch, remote_latch
 
@@ -139,7 +140,7 @@ def test_the_typed_example_runs(redis_server: RedisServer) -> None:
     result = subprocess.run(
         [sys.executable, str(ROOT / "examples" / "typed_usage.py"), "127.0.0.1",
          str(redis_server.port)],
-        capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL,
+        capture_output=True, text=True, timeout=scaled(60), stdin=subprocess.DEVNULL,
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [

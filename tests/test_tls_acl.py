@@ -22,6 +22,7 @@ import redis
 from quarn_data.lock.implementations.remote_latch import RemoteLatch
 from quarn_utils.models.data_models.address import Address
 from quarn_devkit.redis_server import RedisServer
+from quarn_devkit.waits import scaled
 
 USER = "alice"
 PASSWORD = "s3cret-pass"
@@ -41,7 +42,7 @@ class TlsFiles:
 
 def _openssl(*args: str, cwd: Path) -> None:
     result = subprocess.run(
-        ["openssl", *args], cwd=cwd, capture_output=True, text=True, timeout=60
+        ["openssl", *args], cwd=cwd, capture_output=True, text=True, timeout=scaled(60)
     )
     assert result.returncode == 0, f"openssl {' '.join(args)}:\n{result.stderr}"
 

@@ -23,7 +23,11 @@ from collections.abc import Sequence
 from pathlib import Path
 from types import TracebackType
 
+from quarn_devkit.waits import scaled
+
+# How long a server may take to start, and to stop once asked to, at native speed.
 READY_TIMEOUT_S = 10.0
+STOP_TIMEOUT_S = 5.0
 
 
 def redis_server_binary() -> str:
@@ -52,7 +56,7 @@ def redis_cli_binary() -> str | None:
 def redis_server_version() -> str:
     """What the server says of itself, e.g. "Redis server v=8.0.6" or "Valkey server v=9.1.2"."""
     out = subprocess.run([redis_server_binary(), "--version"], capture_output=True, text=True,
-                         timeout=30).stdout
+                         timeout=scaled(30)).stdout
     return out.split(" sha=")[0].strip()
 
 
@@ -150,7 +154,8 @@ class RedisServer:
         self.process = subprocess.Popen(
             self.command(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL
         )
-        deadline = time.monotonic() + READY_TIMEOUT_S
+        limit = scaled(READY_TIMEOUT_S)
+        deadline = time.monotonic() + limit
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 if self._choose_ports and "Failed listening on port" in self._log_text():
@@ -163,7 +168,7 @@ class RedisServer:
                 return self
             time.sleep(0.01)
         self.stop()
-        raise RuntimeError(f"redis-server not ready in {READY_TIMEOUT_S} s:\n{self._log_text()}")
+        raise RuntimeError(f"redis-server not ready in {limit:g} s:\n{self._log_text()}")
 
     def stop(self) -> None:
         """Stops the server by its PID: SIGCONT (in case it was paused), SIGTERM, SIGKILL."""
@@ -173,7 +178,7 @@ class RedisServer:
         os.kill(process.pid, signal.SIGCONT)
         process.terminate()
         try:
-            process.wait(timeout=5)
+            process.wait(timeout=scaled(STOP_TIMEOUT_S))
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
