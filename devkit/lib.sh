@@ -87,13 +87,17 @@ ensure_nftables() {
 }
 
 # The host stand-in and the development kit (devkit/), then the backends with their test
-# tools, in $VENV (made with
-# $PYTHON, or CPython $QUARN_PYTHON_VERSION, default 3.12). Rebuilds only when a source
-# changed since the last install, or when that install was of another flavour (sanitizers
-# on or off, other versions of the dependencies: QUARN_PINS, requirements installed last, e.g.
-# "redis==5.0.0 hiredis==3.2.0"). With QUARN_WHEEL set to a wheel of ours, installs that
-# wheel instead of building the sources (the suite then tests what ships: the aarch64
-# wheels under emulation, where a build would take minutes).
+# tools, in $VENV (made with $PYTHON, or CPython $QUARN_PYTHON_VERSION, default 3.12).
+# Rebuilds only when a source changed since the last install, or when that install was of
+# another flavour (sanitizers on or off, other versions of the dependencies: QUARN_PINS,
+# requirements installed last, e.g. "redis==5.0.0 hiredis==3.2.0"). With QUARN_WHEEL set to
+# a wheel of ours, installs that wheel instead of building the sources (the suite then
+# tests what ships: the aarch64 wheels under emulation, where a build would take minutes).
+#
+# Under emulation (the arm64 root on another machine) pip itself would run emulated, 20 to
+# 100 times slower: there scripts/debian-root gives QUARN_UV, a native, statically linked
+# uv, which resolves, downloads and unpacks natively and runs the venv's interpreter only
+# to ask it what it is. The venv still gets its own pip, for the tests that use it.
 ensure_package() {
   # One install at a time per venv: CI's two tracks may both use one venv of a root.
   mkdir -p "$(dirname "$VENV")"
@@ -104,13 +108,33 @@ ensure_package() {
   exec {lock}>&-
 }
 
+# venv_install [--reinstall] ARG...: `pip install -q ARG...` into $VENV, by its own pip or
+# by $QUARN_UV. --reinstall reinstalls what the arguments name even when the same version is
+# installed.
+venv_install() {
+  local reinstall=()
+  if [ "${1:-}" = --reinstall ]; then
+    shift
+    if [ -n "${QUARN_UV:-}" ]; then reinstall=(--reinstall); else reinstall=(--force-reinstall); fi
+  fi
+  if [ -n "${QUARN_UV:-}" ]; then
+    "$QUARN_UV" pip install -q --system-certs --python "$VENV/bin/python" "${reinstall[@]}" "$@"
+  else
+    "$VENV/bin/python" -m pip install -q "${reinstall[@]}" "$@"
+  fi
+}
+
 _ensure_package() {
   if [ ! -x "$VENV/bin/python" ]; then
     local python
     python="$(find_python "${QUARN_PYTHON_VERSION:-3.12}")"
-    echo "== creating $VENV with $python"
-    "$python" -m venv "$VENV"
-    "$VENV/bin/python" -m pip install -q --upgrade pip
+    echo "== creating $VENV with $python${QUARN_UV:+ (packages installed by $QUARN_UV)}"
+    if [ -n "${QUARN_UV:-}" ]; then
+      "$python" -m venv --without-pip "$VENV"
+    else
+      "$python" -m venv "$VENV"
+    fi
+    venv_install --upgrade pip
   fi
   local stamp="$VENV/.quarn-installed" flavour recorded=""
   flavour="FROM=$ROOT QUARN_SANITIZE=${QUARN_SANITIZE:-OFF} QUARN_PINS=${QUARN_PINS:-}"
@@ -127,19 +151,19 @@ _ensure_package() {
   # The stand-in first: the backends' wheel adds its modules to the host's package.
   if [ -n "${QUARN_WHEEL:-}" ]; then
     echo "== installing the host stand-in, the devkit and $(basename "$QUARN_WHEEL") into $VENV"
-    "$VENV/bin/python" -m pip install -q "$ROOT/host" "$ROOT/devkit"
-    "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps "$QUARN_WHEEL"
-    "$VENV/bin/python" -m pip install -q "$QUARN_WHEEL[remote-latch,test]"
+    venv_install "$ROOT/host" "$ROOT/devkit"
+    venv_install --reinstall --no-deps "$QUARN_WHEEL"
+    venv_install "$QUARN_WHEEL[remote-latch,test]"
   else
     echo "== installing the host stand-in and the devkit, and building the backends into $VENV"
-    "$VENV/bin/python" -m pip install -q "$ROOT/host" "$ROOT/devkit"
+    venv_install "$ROOT/host" "$ROOT/devkit"
     # Each venv keeps its own CMake build tree, so rebuilds are incremental and two venvs
     # never share one.
-    "$VENV/bin/python" -m pip install -q -C build-dir="$VENV/cmake-build" "$ROOT[remote-latch,test]"
+    venv_install -C build-dir="$VENV/cmake-build" "$ROOT[remote-latch,test]"
   fi
   if [ -n "${QUARN_PINS:-}" ]; then
     # shellcheck disable=SC2086 # one word per requirement
-    "$VENV/bin/python" -m pip install -q $QUARN_PINS
+    venv_install $QUARN_PINS
   fi
   echo "$flavour" >"$stamp"
 }

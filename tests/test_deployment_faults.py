@@ -44,6 +44,8 @@ import sentinel  # noqa: E402
 from bounded import BoundedLatch  # noqa: E402
 from sentinel import SERVICE_NAME, SentinelLatch  # noqa: E402
 
+pytestmark = pytest.mark.deployment
+
 TRIALS = int(os.environ.get("QUARN_FAULT_TRIALS", "1"))
 # How long the client that `connect` builds waits for a reply with this redis-py: 5 s in
 # recent releases, no limit (None) in older ones, which wait as long as the server is silent.

@@ -103,6 +103,11 @@ def snapshot(site: Path) -> dict[str, str]:
 
 @pytest.fixture(scope="module")
 def host_wheel(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """The host stand-in's wheel (pure Python): QUARN_HOST_WHEEL when given (built where pip
+    runs natively, for a run under emulation), else built here."""
+    given = os.environ.get("QUARN_HOST_WHEEL")
+    if given:
+        return Path(given)
     out = tmp_path_factory.mktemp("host")
     run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "-w", out, ROOT / "host"])
     (wheel,) = out.glob("*.whl")
@@ -125,7 +130,10 @@ def new_venv(python: str, where: Path, host_wheel: Path) -> tuple[Path, Path]:
 
 
 def pip_install(python: Path, *args: str | Path, env: dict[str, str] | None = None) -> None:
-    run([sys.executable, "-m", "pip", "--python", python, "install", "-q", *args], env=env)
+    # Without byte-compiling what it installs: the checks import what they need, and under
+    # emulation compiling all of redis-py costs more than the rest of the install.
+    run([sys.executable, "-m", "pip", "--python", python, "install", "-q", "--no-compile", *args],
+        env=env)
 
 
 def without_compiler(tmp_path: Path, venv_python: Path) -> dict[str, str]:
