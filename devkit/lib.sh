@@ -92,7 +92,9 @@ ensure_nftables() {
 # another flavour (sanitizers on or off, other versions of the dependencies: QUARN_PINS,
 # requirements installed last, e.g. "redis==5.0.0 hiredis==3.2.0"). With QUARN_WHEEL set to
 # a wheel of ours, installs that wheel instead of building the sources (the suite then
-# tests what ships: the aarch64 wheels under emulation, where a build would take minutes).
+# tests what ships: the aarch64 wheels under emulation, where a build would take minutes),
+# and with QUARN_SUPPORT_WHEELS, a folder of the host stand-in's and the devkit's wheels,
+# those wheels instead of their sources.
 #
 # Under emulation (the arm64 root on another machine) pip itself would run emulated, 20 to
 # 100 times slower: there scripts/debian-root gives QUARN_UV, a native, statically linked
@@ -151,7 +153,13 @@ _ensure_package() {
   # The stand-in first: the backends' wheel adds its modules to the host's package.
   if [ -n "${QUARN_WHEEL:-}" ]; then
     echo "== installing the host stand-in, the devkit and $(basename "$QUARN_WHEEL") into $VENV"
-    venv_install "$ROOT/host" "$ROOT/devkit"
+    if [ -n "${QUARN_SUPPORT_WHEELS:-}" ]; then
+      # Their wheels, built beforehand where pip runs natively (both are pure Python).
+      venv_install "$QUARN_SUPPORT_WHEELS"/quarn_host_standin-*.whl \
+        "$QUARN_SUPPORT_WHEELS"/quarn_devkit-*.whl
+    else
+      venv_install "$ROOT/host" "$ROOT/devkit"
+    fi
     venv_install --reinstall --no-deps "$QUARN_WHEEL"
     venv_install "$QUARN_WHEEL[remote-latch,test]"
   else

@@ -62,6 +62,7 @@ RSS_LIMIT = 4 << 20  # bytes; a leak of 48 bytes per call shows in the full form
 TRACED_LIMIT = 4 << 10  # bytes; a 16-byte leak per call shows in either form
 TRACED_BLOCKS = 20  # blocks; catches leaks of tiny blocks (a module's 1-byte state)
 GC_LIMIT = 10  # objects; a leak of one tracked object per call gives thousands
+JIT = bool(getattr(sys, "_jit", None) and sys._jit.is_enabled())
 
 NOT_CONNECTED = "RemoteLatch is not connected. Call connect() before using this method."
 
@@ -118,9 +119,11 @@ def measure(call: Callable[[], object], probes: tuple[object, ...], calls: int) 
     # the end of the second counts: the interpreter's own caches fill once and then stay.
     # The import machinery also keeps a few dozen blocks now and then and lets them go
     # later, so a pair over the limits is measured again, up to three times: that noise
-    # comes and goes, while a leak adds its blocks in every pair.
+    # comes and goes, while a leak adds its blocks in every pair. With the JIT on, the
+    # interpreter also compiles traces of the paths that the calls make hot, a few pairs
+    # in a row (redis-py's, in the server cases) until every such trace exists: up to ten.
     traced = min(calls, TRACED_CALLS)
-    for _ in range(3):
+    for _ in range(10 if JIT else 3):
         tracemalloc.start()
         try:
             held = []
