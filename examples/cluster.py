@@ -19,11 +19,18 @@ from __future__ import annotations
 import sys
 from typing import Any, cast
 
+from redis.backoff import NoBackoff
 from redis.cluster import RedisCluster
 from redis.crc import key_slot
+from redis.retry import Retry
 
 from quarn_data.lock.implementations.remote_latch import RemoteLatch
 from quarn_utils.models.data_models.address import Address
+
+
+SOCKET_TIMEOUT_S = 0.5
+CONNECT_TIMEOUT_S = 0.5
+RETRIES = 0
 
 
 class ClusterLatch(RemoteLatch):
@@ -50,6 +57,9 @@ class ClusterLatch(RemoteLatch):
             ssl_certfile=ssl_certfile,
             ssl_keyfile=ssl_keyfile,
             ssl_ca_certs=ssl_ca_certs,
+            socket_timeout=SOCKET_TIMEOUT_S,
+            socket_connect_timeout=CONNECT_TIMEOUT_S,
+            retry=Retry(NoBackoff(), RETRIES),
         )
 
 

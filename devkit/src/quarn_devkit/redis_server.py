@@ -23,6 +23,8 @@ from collections.abc import Sequence
 from pathlib import Path
 from types import TracebackType
 
+from quarn_devkit.waits import scaled
+
 READY_TIMEOUT_S = 10.0
 
 
@@ -87,8 +89,11 @@ class RedisServer:
         directory: str | Path | None = None,
         sentinel: str | None = None,
         cluster_bus: bool = False,
+        hosts: Sequence[str] = ("127.0.0.1",),
     ) -> None:
         self.extra_args = list(extra_args)
+        self.hosts = list(hosts)
+        self.host = self.hosts[0]
         self.sentinel = sentinel
         self.tls = tls
         # Ports chosen here are chosen again if another process takes one before the
@@ -123,7 +128,7 @@ class RedisServer:
             redis_server_binary(),
             *mode,
             *listen,
-            "--bind", "127.0.0.1",
+            "--bind", *self.hosts,
             "--save", "",
             "--appendonly", "no",
             "--dir", str(self.dir),
@@ -150,7 +155,7 @@ class RedisServer:
         self.process = subprocess.Popen(
             self.command(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL
         )
-        deadline = time.monotonic() + READY_TIMEOUT_S
+        deadline = time.monotonic() + scaled(READY_TIMEOUT_S)
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 if self._choose_ports and "Failed listening on port" in self._log_text():
@@ -163,7 +168,7 @@ class RedisServer:
                 return self
             time.sleep(0.01)
         self.stop()
-        raise RuntimeError(f"redis-server not ready in {READY_TIMEOUT_S} s:\n{self._log_text()}")
+        raise RuntimeError(f"redis-server not ready in {scaled(READY_TIMEOUT_S)} s:\n{self._log_text()}")
 
     def stop(self) -> None:
         """Stops the server by its PID: SIGCONT (in case it was paused), SIGTERM, SIGKILL."""
@@ -177,6 +182,19 @@ class RedisServer:
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
+
+    @property
+    def running(self) -> bool:
+        return self.process is not None and self.process.poll() is None
+
+    def kill(self) -> None:
+        """SIGKILL, as a crash; the server can be started again on the same ports."""
+        assert self.process is not None, "server not started"
+        self.process.kill()
+        self.process.wait()
+
+    def log_tail(self, lines: int = 40) -> str:
+        return "\n".join(self._log_text().splitlines()[-lines:])
 
     def restart(self) -> None:
         """Stops the server and starts it again on the same port (data is gone)."""
@@ -207,7 +225,7 @@ class RedisServer:
 
     def _listening(self) -> bool:
         try:
-            with socket.create_connection(("127.0.0.1", self.port), timeout=0.5):
+            with socket.create_connection((self.host, self.port), timeout=0.5):
                 return True
         except OSError:
             return False
