@@ -19,6 +19,7 @@ from __future__ import annotations
 import sys
 from typing import Any, cast
 
+import redis
 from redis.backoff import NoBackoff
 from redis.cluster import RedisCluster
 from redis.crc import key_slot
@@ -31,6 +32,15 @@ from quarn_utils.models.data_models.address import Address
 SOCKET_TIMEOUT_S = 0.5
 CONNECT_TIMEOUT_S = 0.5
 RETRIES = 0
+
+
+def retries() -> dict[str, Any]:
+    """No retry of a command by the cluster client. redis-py 6.0 and later count its
+    retries in `retry`; earlier releases in `cluster_error_retry_attempts`, and give
+    `retry` to each node's connections only."""
+    if tuple(int(n) for n in redis.__version__.split(".")[:1]) >= (6,):
+        return {"retry": Retry(NoBackoff(), RETRIES)}
+    return {"retry": Retry(NoBackoff(), RETRIES), "cluster_error_retry_attempts": RETRIES}
 
 
 class ClusterLatch(RemoteLatch):
@@ -59,7 +69,7 @@ class ClusterLatch(RemoteLatch):
             ssl_ca_certs=ssl_ca_certs,
             socket_timeout=SOCKET_TIMEOUT_S,
             socket_connect_timeout=CONNECT_TIMEOUT_S,
-            retry=Retry(NoBackoff(), RETRIES),
+            **retries(),
         )
 
 

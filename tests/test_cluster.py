@@ -47,7 +47,8 @@ from conftest import ROOT
 from quarn_devkit.redis_cluster import NODE_TIMEOUT_MS, LocalCluster
 from quarn_devkit.redis_server import RedisServer
 from quarn_devkit.waits import scaled
-from test_deployment_faults import TRIALS, namespace, report, spread  # noqa: F401
+from test_deployment_faults import (  # noqa: F401 - namespace is a fixture
+    DEFAULT_TIMEOUT_S, TRIALS, namespace, report, spread)
 
 sys.path.insert(0, str(ROOT / "examples"))
 from cluster import ClusterLatch  # noqa: E402
@@ -446,7 +447,9 @@ def test_a_port_taken_before_the_server_binds_it_is_chosen_again() -> None:
 
 # --- a master killed, a manual failover ------------------------------------------------
 
-BOUNDED_LIMIT_S = 1.5  # the bounded client's 0.5 s, with room for a loaded machine
+# The bounded client's 0.5 s timeouts, and on CLUSTERDOWN its client's pause of 0.25 s and a
+# topology refresh (up to 1.6 s with redis-py 5.0), with room for a loaded machine.
+BOUNDED_LIMIT_S = 2.5
 CLIENT_ERRORS = {"ConnectionError", "TimeoutError", "ClusterDownError"}
 
 
@@ -760,7 +763,9 @@ def partition_trials(trials: int, coverage: str) -> dict[str, Any]:
                                        lambda: any(t > cut for t in refused))
                     promoted = wait_for("the replica promoted",
                                         lambda: role(replica) == "master")
-                    for setup in SETUPS:
+                    # A client without a reply timeout (redis-py before 6.0 by default)
+                    # waits on the cut-off master until the cut heals.
+                    for setup in [s for s in SETUPS if s == "bounded" or DEFAULT_TIMEOUT_S]:
                         callers.wait(f"{setup} takes locks again",
                                      lambda s=setup: callers.succeeded_after(cut, s) is not None)
                     time.sleep(0.5)
@@ -805,8 +810,9 @@ def partition_trials(trials: int, coverage: str) -> dict[str, Any]:
             figures["refused from_s"].append(noticed - cut)
             figures["promoted_s"].append(promoted - cut)
             for setup in SETUPS:
-                figures[f"{setup} locks again after_s"].append(
-                    callers.succeeded_after(cut, setup) - cut)  # type: ignore[operator]
+                again = callers.succeeded_after(cut, setup)
+                if again is not None:
+                    figures[f"{setup} locks again after_s"].append(again - cut)
             for key, value in summary(calls, 0, healed - cut).items():
                 figures[f"{key} longest call_s"].append(value["longest_call_s"])
             totals.update(granted_after_the_cut=len(granted), lost_on_promotion=len(granted),
