@@ -7,7 +7,7 @@ one redis-server and against a Redis Cluster of three masters, on this machine.
 Each process has its own RemoteLatch (the single server) or examples/cluster.py's
 ClusterLatch (the cluster) and takes and frees locks on targets of its own, without
 contention, as fast as it can: `acquire(t, blocking=False)` then `release(t)`, one SET NX
-and one DEL, each a round trip. The processes start together; each counts the pairs it
+and one DEL, each a round trip. Once all are connected, each counts the pairs it
 completes within the same window of `--seconds`. The servers and the clients share the
 machine's cores, so what limits each figure is printed beside it: the CPU time that the
 servers and the clients used in the window, as a share of the machine.
@@ -45,7 +45,9 @@ latch.connect("127.0.0.1", port={port})
 targets = [Address("throughput", "{me}", str(n)) for n in range(1000)]
 latch.acquire(targets[0], blocking=False)   # connections open before the window
 latch.release(targets[0])
-start, end = {start}, {start} + {seconds}
+print("ready", flush=True)
+start = float(sys.stdin.readline())   # the same window for all, once all are ready
+end = start + {seconds}
 while time.time() < start:
     time.sleep(0.001)
 pairs = 0
@@ -70,12 +72,18 @@ def cpu_seconds(pids: list[int]) -> float:
 
 def run(ports: list[int], server_pids: list[int], processes: int, seconds: float,
         cluster: bool) -> dict[str, float]:
-    start = time.time() + scaled(3)  # every client connected by then
     clients = [subprocess.Popen(
         [sys.executable, "-c", CLIENT.format(
             examples=str(ROOT / "examples"), cluster=cluster, port=ports[me % len(ports)],
-            me=me, start=start, seconds=seconds)],
-        stdout=subprocess.PIPE, text=True) for me in range(processes)]
+            me=me, seconds=seconds)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for me in range(processes)]
+    for client in clients:
+        assert client.stdout is not None and client.stdout.readline() == "ready\n"
+    start = time.time() + 0.2
+    for client in clients:
+        assert client.stdin is not None
+        client.stdin.write(f"{start}\n")
+        client.stdin.close()
     time.sleep(max(0.0, start - time.time()))
     servers_before = cpu_seconds(server_pids)
     clients_before = cpu_seconds([c.pid for c in clients])
@@ -84,7 +92,9 @@ def run(ports: list[int], server_pids: list[int], processes: int, seconds: float
     clients_used = cpu_seconds([c.pid for c in clients]) - clients_before
     pairs = 0
     for client in clients:
-        out, _ = client.communicate(timeout=scaled(60))
+        assert client.stdout is not None
+        out = client.stdout.read()
+        client.wait(scaled(60))
         assert client.returncode == 0, f"a client failed ({client.returncode})"
         pairs += int(out)
     capacity = seconds * (os.cpu_count() or 1)

@@ -528,10 +528,13 @@ def test_master_failover(healthy: LocalCluster, fault: str, coverage: str) -> No
         report(f"cluster {fault} timeline", trial=trial, coverage=coverage,
                promoted_s=round(promoted_s, 3), calls=calls)
 
-        # Of the locks taken before the fault, none is missing on the promoted replica
-        # (on loopback the replica had all that its master wrote), and at most the SETs
-        # in flight at the kill left a key that nobody holds.
-        assert lost == 0, f"{lost} of {len(taken_before)} locks lost"
+        # Of the locks taken before a manual failover, none is missing on the promoted
+        # replica: it takes over only once it has all its master wrote. After a kill,
+        # what its master had not yet sent is lost: counted, not asserted (none on
+        # loopback in most trials; see RELIABILITY.md). At most the SETs in flight at
+        # the kill left a key that nobody holds.
+        if fault == "failover":
+            assert lost == 0, f"{lost} of {len(taken_before)} locks lost"
         assert len(orphans) <= (5 if fault == "kill" else 0), orphans
         for side in ("faulty", "healthy"):
             bounded = during(calls, "bounded", side, 0, max(again.values()))
