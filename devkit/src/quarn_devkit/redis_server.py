@@ -91,8 +91,11 @@ class RedisServer:
         directory: str | Path | None = None,
         sentinel: str | None = None,
         cluster_bus: bool = False,
+        hosts: Sequence[str] = ("127.0.0.1",),
     ) -> None:
         self.extra_args = list(extra_args)
+        self.hosts = list(hosts)
+        self.host = self.hosts[0]
         self.sentinel = sentinel
         self.tls = tls
         # Ports chosen here are chosen again if another process takes one before the
@@ -127,7 +130,7 @@ class RedisServer:
             redis_server_binary(),
             *mode,
             *listen,
-            "--bind", "127.0.0.1",
+            "--bind", *self.hosts,
             "--save", "",
             "--appendonly", "no",
             "--dir", str(self.dir),
@@ -183,6 +186,19 @@ class RedisServer:
             process.kill()
             process.wait()
 
+    @property
+    def running(self) -> bool:
+        return self.process is not None and self.process.poll() is None
+
+    def kill(self) -> None:
+        """SIGKILL, as a crash; the server can be started again on the same ports."""
+        assert self.process is not None, "server not started"
+        self.process.kill()
+        self.process.wait()
+
+    def log_tail(self, lines: int = 40) -> str:
+        return "\n".join(self._log_text().splitlines()[-lines:])
+
     def restart(self) -> None:
         """Stops the server and starts it again on the same port (data is gone)."""
         self.stop()
@@ -212,7 +228,7 @@ class RedisServer:
 
     def _listening(self) -> bool:
         try:
-            with socket.create_connection(("127.0.0.1", self.port), timeout=0.5):
+            with socket.create_connection((self.host, self.port), timeout=0.5):
                 return True
         except OSError:
             return False
