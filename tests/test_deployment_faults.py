@@ -37,6 +37,7 @@ from conftest import ROOT, check_python
 from quarn_data.lock.implementations.remote_latch import RemoteLatch
 from quarn_utils.models.data_models.address import Address
 from quarn_devkit.redis_server import RedisServer
+from quarn_devkit.waits import scaled
 
 sys.path.insert(0, str(ROOT / "examples"))
 import bounded  # noqa: E402
@@ -195,7 +196,7 @@ def test_paused_server() -> None:
                 healed = time.monotonic()
                 server.resume()
             for thread in threads.values():
-                thread.join(30)
+                thread.join(scaled(30))
             assert len(outcomes) == 6, sorted(outcomes)
             check_scenario(outcomes, spans, healed, admin, tag)
             for name, (elapsed, _) in outcomes.items():
@@ -249,7 +250,7 @@ def test_server_crash_and_restart(persistence: str, cls: type[RemoteLatch],
         assert holder.acquire(target, metadata={"who": "holder"})
         os.kill(server.pid, signal.SIGKILL)
         assert server.process is not None
-        server.process.wait(30)
+        server.process.wait(scaled(30))
         server.start()
         # The same client objects carry on: their pools replace the closed connections.
         taken_by_other = other.acquire(target, blocking=False)
@@ -282,7 +283,7 @@ def sentinel_group(stack: ExitStack) -> tuple[RedisServer, RedisServer, list[Red
         watcher = RedisServer(sentinel=config)
         stack.callback(watcher.close)
         sentinels.append(watcher.start())
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + scaled(30)
     while True:
         with redis.Redis(port=replica.port) as node:
             synced = node.info("replication")["master_link_status"] == "up"
@@ -332,7 +333,7 @@ def test_sentinel_failover(capsys: pytest.CaptureFixture[str]) -> None:
             thread.start()
             stack.callback(thread.join, 30)
             stack.callback(stop.set)
-            deadline = time.monotonic() + 30
+            deadline = time.monotonic() + scaled(30)
             while len(held) <= 100:  # enough locks held at the kill to count the lost ones
                 assert time.monotonic() < deadline and thread.is_alive(), "the taker is stuck"
                 time.sleep(0.01)
@@ -349,7 +350,7 @@ def test_sentinel_failover(capsys: pytest.CaptureFixture[str]) -> None:
                 time.sleep(0.01)
             recovery.append(time.monotonic() - killed)
             stop.set()
-            thread.join(30)
+            thread.join(scaled(30))
             assert held_at_kill > 100
             with redis.Redis(port=replica.port) as promoted:
                 assert promoted.info("replication")["role"] == "master"
@@ -467,7 +468,7 @@ PARTITIONED = """
     import test_deployment_faults as t
 
     def nft(*words):
-        subprocess.run(["nft", *words], check=True, capture_output=True, timeout=30)
+        subprocess.run(["nft", *words], check=True, capture_output=True, timeout=t.scaled(30))
 
     figures = {{}}
     for trial in range(t.TRIALS):
@@ -486,10 +487,10 @@ PARTITIONED = """
                 healed = time.monotonic()
                 nft("delete", "table", "inet", "quarn")
             for thread in threads.values():
-                thread.join(60)
+                thread.join(t.scaled(60))
             # The bounded client closed its sockets with the command unacknowledged: the
             # kernel sends it again (backing off up to 3.2 s here) once the path is back.
-            deadline = time.monotonic() + 15
+            deadline = time.monotonic() + t.scaled(15)
             while time.monotonic() < deadline and not admin.exists(f"/{{tag}}/free-bounded"):
                 time.sleep(0.05)
             t.check_scenario(outcomes, spans, healed, admin, tag)
@@ -514,9 +515,9 @@ def namespace() -> Iterator[str]:
         pytest.skip(f"cannot create a network namespace here: {made.stderr.strip()}")
     try:
         subprocess.run(["ip", "netns", "exec", name, "ip", "link", "set", "lo", "up"],
-                       check=True, capture_output=True, timeout=30)
+                       check=True, capture_output=True, timeout=scaled(30))
         probe = subprocess.run(["ip", "netns", "exec", name, "nft", "list", "tables"],
-                               capture_output=True, text=True, timeout=30)
+                               capture_output=True, text=True, timeout=scaled(30))
         if probe.returncode != 0:
             pytest.skip(f"nftables not usable in a namespace here: {probe.stderr.strip()}")
         yield name
@@ -527,7 +528,7 @@ def namespace() -> Iterator[str]:
         for pid in left.stdout.split():
             os.kill(int(pid), signal.SIGCONT)
             os.kill(int(pid), signal.SIGKILL)
-        subprocess.run(["ip", "netns", "delete", name], capture_output=True, timeout=30)
+        subprocess.run(["ip", "netns", "delete", name], capture_output=True, timeout=scaled(30))
 
 
 @pytest.mark.slow
@@ -538,12 +539,12 @@ def test_partition_that_drops_packets(namespace: str) -> None:
         ["ip", "netns", "exec", namespace, sys.executable, "-c", code],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        out, err = process.communicate(timeout=60 + 30 * TRIALS)
+        out, err = process.communicate(timeout=scaled(60 + 30 * TRIALS))
     finally:
         if process.poll() is None:
             process.send_signal(signal.SIGINT)  # lets the child stop its server
             try:
-                process.communicate(timeout=10)
+                process.communicate(timeout=scaled(10))
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.communicate()
