@@ -12,6 +12,7 @@ from typing import Any
 import pytest
 
 from conftest import check_python
+from quarn_devkit.waits import scaled
 from quarn_data.lock.implementations import local_latch
 from quarn_data.lock.implementations.local_latch import LocalLatch
 from quarn_utils.models.data_models.address import Address
@@ -37,11 +38,11 @@ def records(monkeypatch: pytest.MonkeyPatch) -> list[Record]:
     return Record.made
 
 
-def run_in_thread(fn: Callable[[], Any]) -> Any:
+def run_in_thread(fn: Callable[[], Any], limit: float = 30) -> Any:
     result: list[Any] = []
     thread = threading.Thread(target=lambda: result.append(fn()), daemon=True)
     thread.start()
-    thread.join(30)
+    thread.join(limit)
     assert not thread.is_alive(), "thread did not finish"
     return result[0]
 
@@ -233,6 +234,13 @@ def test_held_target_with_limits() -> None:
     assert run_in_thread(lambda: latch.acquire(A, timeout_ms=100)) is False
     assert 0.09 <= time.monotonic() - start < 5.0
     assert list(latch.locks) == [A] and list(latch.lock_data) == [A]
+
+
+def test_a_zero_limit_on_a_held_lock_answers_at_once() -> None:
+    latch = LocalLatch()
+    assert latch.acquire(A) is True
+    # The caller's own thread would wait for ever if 0 meant no limit: ask from another.
+    assert run_in_thread(lambda: latch.acquire(A, timeout_ms=0), limit=scaled(2)) is False
 
 
 def test_a_non_empty_string_blocks_and_a_thread_can_release_another_threads_lock() -> None:
