@@ -1,11 +1,14 @@
-"""The benchmark script runs end to end in its quick mode and prints every section."""
+"""The benchmarks run end to end in their quick mode, print every section and write a
+result file with each section's rounds."""
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -16,9 +19,11 @@ from conftest import ROOT
 # frees: a sanitizer run would report the interpreter's leak, not ours.
 @pytest.mark.skipif(bool(os.environ.get("QUARN_SANITIZED")),
                     reason="tracemalloc's own records leak under LeakSanitizer")
-def test_bench_quick_prints_the_table() -> None:
+def test_bench_quick_prints_the_table(tmp_path: Path) -> None:
+    written = tmp_path / "run.json"
     result = subprocess.run(
-        [sys.executable, str(ROOT / "benchmarks" / "bench.py"), "--quick", "--no-redis-benchmark"],
+        [sys.executable, str(ROOT / "benchmarks" / "all.py"), "--quick", "--no-redis-benchmark",
+         "--json", str(written)],
         capture_output=True, text=True, timeout=180, cwd=ROOT,
     )
     assert result.returncode == 0, f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}"
@@ -41,12 +46,20 @@ def test_bench_quick_prints_the_table() -> None:
         "LocalLatch / C floor",
         "LocalLatch.is_connected / Python property",
         "RemoteLatch.is_connected (client set) / Python property",
-        "redis-py Lock (made once) / RemoteLatch",
     ):
         assert re.search(rf"{re.escape(ratio)} = \d+\.\d\d \(target [<>]= \d\.\d\d\): "
                          r"(MET|NOT MET) at the median", out), f"no verdict for {ratio!r}:\n{out}"
-    assert re.search(r"plain-Python class / C floor\s+\d+\.\d\d", out), out
+    for ratio in ("plain-Python class / C floor", "redis-py Lock (made once) / RemoteLatch"):
+        assert re.search(rf"{re.escape(ratio)}\s+\d+\.\d\d", out), out
     for row in ("C floor: floor.acquire(o, t)", "LocalLatch (thread -> thread)",
                 "RemoteLatch (process -> process"):
         assert re.search(rf"{re.escape(row)}.*\d+(\.\d+)? (ns|us|ms)", out), out
     assert "C client floor" not in out
+    data = json.loads(written.read_text())
+    assert list(data["sections"]) == ["local", "local_floor", "properties", "remote",
+                                      "handover", "memory"]
+    assert data["mode"] == "quick" and data["interpreter"]["version"] in sys.version
+    local = data["sections"]["local_floor"]
+    assert {len(row["net_ns"]) for row in local["rows"].values()} == {7}
+    assert [len(row["ns"]) for row in data["sections"]["handover"]["rows"].values()] == [
+        30, 30, 5, 5]
