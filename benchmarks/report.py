@@ -429,7 +429,8 @@ def relative_bars(plt: Any, path: Path, builds: Sequence[Build], key: str,
         return False
     fig, ax = plt.subplots(figsize=(8, 5), layout="constrained")
     width = 0.8 / len(rows)
-    top: float = 1.0
+    top: float = 1.0  # the axis ends above the highest median: a wild round is a number
+    clipped: list[tuple[float, float]] = []
     for i, (label, name) in enumerate(rows):
         xs, meds, lows, highs = [], [], [], []
         for x, b in enumerate(shown):
@@ -442,7 +443,8 @@ def relative_bars(plt: Any, path: Path, builds: Sequence[Build], key: str,
             meds.append(med)
             lows.append(med - min(each))
             highs.append(max(each) - med)
-            top = max(top, max(each))
+            top = max(top, med)
+            clipped.append((xs[-1], max(each)))
         ax.bar(xs, meds, width * 0.92, color=COLOURS[ROLES[label]], label=name,
                yerr=[lows, highs], error_kw={"elinewidth": 0.9, "capsize": 2,
                                              "ecolor": "#333333"})
@@ -458,7 +460,12 @@ def relative_bars(plt: Any, path: Path, builds: Sequence[Build], key: str,
         ticks.append(f"{b.short.replace(' ', chr(10), 1)}\n"
                      f"{tick_note} {fmt_time(median_ns(b.sections[key], baseline))}")
     ax.set_xticks(range(len(shown)), ticks, fontsize=8)
-    ax.set_ylim(0, top * 1.08)
+    top *= 1.6
+    ax.set_ylim(0, top)
+    for middle, highest in clipped:
+        if highest > top:
+            ax.annotate(f"↑{highest:.0f}", (middle, top), xytext=(0, -2),
+                        textcoords="offset points", ha="center", va="top", fontsize=6.5)
     ax.set_ylabel(ylabel)
     ax.set_title(title)
     fig.legend(fontsize=8, loc="outside lower center", ncols=4 if len(rows) < 4 else 3,
@@ -478,7 +485,7 @@ def local_chart(plt: Any, path: Path, builds: Sequence[Build]) -> bool:
          (LOCAL["plain"], "plain-Python class")],
         "LocalLatch acquire + release pair on a str target, against the C floor\n"
         f"(median of the per-round ratios; whiskers: min–max over "
-        f"{'/'.join(map(str, sorted(rounds)))} rounds)",
+        f"{'/'.join(map(str, sorted(rounds)))} rounds, ↑ the max of one cut off)",
         "time per pair ÷ the C floor's (×)", "floor")
 
 
@@ -492,7 +499,7 @@ def remote_chart(plt: Any, path: Path, builds: Sequence[Build]) -> bool:
          (REMOTE["floor"], "C client floor (redis-benchmark -c 1)")],
         "RemoteLatch acquire + release pair on loopback, against the raw client calls\n"
         f"(median of the per-round ratios; whiskers: min–max over "
-        f"{'/'.join(map(str, sorted(rounds)))} rounds)",
+        f"{'/'.join(map(str, sorted(rounds)))} rounds, ↑ the max of one cut off)",
         "time per pair ÷ the raw calls' (×)", "raw")
 
 
