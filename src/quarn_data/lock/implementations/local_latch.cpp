@@ -28,8 +28,11 @@ struct State {
 };
 
 /// The C functions behind those two method descriptors, where they take the calling
-/// conventions that call_acquire and release use (NULL otherwise): what a method
-/// descriptor's own call runs, once it has checked the type of `self`.
+/// conventions that call_acquire and release use (NULL otherwise; 3.12's `acquire`
+/// parses a tuple). A method descriptor's own call checks the type of `self`, counts one
+/// level of C recursion and runs this function; for a lock of the exact type, that is
+/// the call the interpreter itself makes for `lock.acquire(...)` and `lock.release()`
+/// once it has specialised them, which runs the function with no recursion count.
 using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 FastWithKeywords thread_lock_acquire_fast = nullptr;
 PyCFunction thread_lock_release_noargs = nullptr;
