@@ -4,7 +4,9 @@ description of the machine and the interpreter, the printed tables and the JSON 
 A benchmark module has a `NAME` and a ``run(context) -> verdicts`` that times its rows,
 prints its tables and records its sections in ``context.results``; ``main([module, ...])``
 runs the modules given, one after the other, and writes one JSON file for the run
-(benchmarks/README.md says what it holds).
+(benchmarks/README.md says what it holds). A module whose sections can run apart names
+them in `SECTIONS` and asks ``context.wants(section)`` before each; ``--only SECTION``
+runs only the sections named.
 
 The rows of a section are timed in interleaved rounds (the order rotates every round), so
 that drift of the machine hits all rows alike; each row reports the median and the
@@ -267,6 +269,10 @@ class Context:
         self._stack = stack
         self._server: RedisServer | None = None
 
+    def wants(self, section: str) -> bool:
+        """Whether this run includes `section` (all of them unless --only named some)."""
+        return not self.args.only or section in self.args.only
+
     def redis_port(self) -> int:
         if self._server is None:
             self._server = self._stack.enter_context(RedisServer())
@@ -274,12 +280,17 @@ class Context:
 
 
 class Benchmark(Protocol):
-    NAME: str
+    NAME: str  # its section, unless the module names several in SECTIONS
 
     def run(self, context: Context) -> list[str]: ...
 
 
-def parse_args(argv: Sequence[str] | None, description: str) -> argparse.Namespace:
+def sections_of(benchmark: Benchmark) -> tuple[str, ...]:
+    return tuple(getattr(benchmark, "SECTIONS", (benchmark.NAME,)))
+
+
+def parse_args(argv: Sequence[str] | None, description: str,
+               sections: Sequence[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--quick", action="store_true",
                         help="few rounds and repetitions: a smoke run, well under a minute")
@@ -291,7 +302,14 @@ def parse_args(argv: Sequence[str] | None, description: str) -> argparse.Namespa
                         "--quick)")
     parser.add_argument("--no-json", dest="write_json", action="store_false",
                         help="write no result file")
+    parser.add_argument("--only", action="append", metavar="SECTION[,SECTION...]",
+                        help=f"run only these sections (repeatable; of {', '.join(sections)})")
     args = parser.parse_args(argv)
+    if args.only:
+        args.only = [name for value in args.only for name in value.split(",") if name]
+        unknown = [name for name in args.only if name not in sections]
+        if unknown or not args.only:
+            parser.error(f"--only {','.join(unknown)}: the sections are {', '.join(sections)}")
     if args.quick:
         args.local_rounds, args.local_blocks, args.local_reps = 7, 1, 10_000
         args.remote_rounds, args.remote_blocks, args.remote_reps = 7, 2, 50
@@ -340,6 +358,9 @@ def print_machine(head: dict[str, Any], args: argparse.Namespace) -> None:
     print(f"  Python:        {py['implementation']} {py['version']} ({sys.executable})")
     print(f"  build:         {machine.build_label(py)}"
           + (f", {py['package']}" if py["package"] else ""))
+    jit = py["jit"]
+    print("  JIT:           " + ("not built in" if not jit["available"] else "on" if jit["enabled"]
+                                 else "off (built in; PYTHON_JIT=1 turns it on)"))
     print(f"  redis-server:  {clients['redis_server']}")
     print(f"  redis-py:      {clients['redis_py']}; reply parser: {clients['parser']}")
     print(f"  source:        {machine.revision_text(head['source'])}")
@@ -354,6 +375,7 @@ def print_machine(head: dict[str, Any], args: argparse.Namespace) -> None:
 
 def default_json(head: dict[str, Any], names: Sequence[str], everything: bool,
                  quick: bool) -> Path:
+    """results/bench/BUILD.json, or BUILD.NAME+NAME.json for a part of the benchmarks."""
     name = machine.build_id(head["interpreter"])
     if not everything:
         name += "." + "+".join(names)
@@ -364,7 +386,10 @@ def main(benchmarks: Sequence[Benchmark], argv: Sequence[str] | None = None,
          description: str = "", everything: bool = False) -> int:
     """Runs the benchmarks given, prints their tables and the verdicts on the targets,
     and writes the run's result file. `everything`: these are all the benchmarks."""
-    args = parse_args(argv, description)
+    args = parse_args(argv, description, [s for b in benchmarks for s in sections_of(b)])
+    if args.only:
+        benchmarks = [b for b in benchmarks if set(sections_of(b)) & set(args.only)]
+        everything = False
     started = time.monotonic()
     head: dict[str, Any] = {
         "format": FORMAT,
@@ -395,7 +420,8 @@ def main(benchmarks: Sequence[Benchmark], argv: Sequence[str] | None = None,
     print(f"\nDone in {seconds:.0f} s; load average at end "
           f"{load[0]:.2f} {load[1]:.2f} {load[2]:.2f}.")
     if args.write_json:
-        path = args.json or default_json(head, head["benchmarks"], everything, args.quick)
+        path = args.json or default_json(head, args.only or head["benchmarks"], everything,
+                                         args.quick)
         result_files.write(path, {**head, "sections": results.sections})
         print(f"Results: {path}")
     return 0

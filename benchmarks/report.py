@@ -252,8 +252,9 @@ def ratios_table(builds: Sequence[Build]) -> list[str]:
             rows.append([label, target, *cells])
     lines = table(header, rows)
     notes = {"✗": "✗ misses its target at the median.",
-             "†": "† the target does not apply on this build (see the benchmark's note: the "
-                  "C floor itself is less than 1.80× faster than the plain-Python class).",
+             "†": "† the target does not apply on this build: the C floor itself is not "
+                  "enough faster than the plain-Python class (the benchmark's note says by "
+                  "how much).",
              "‡": "‡ out of reach for any native getter on this build: a property over a bare "
                   "C builtin already costs more than the target (row \"C builtin getter / "
                   "Python property\")."}

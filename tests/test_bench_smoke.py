@@ -30,6 +30,7 @@ def test_bench_quick_prints_the_table(tmp_path: Path) -> None:
     out = result.stdout
     for heading in (
         "Machine",
+        "  JIT:           ",
         "LocalLatch: uncontended acquire(t) + release(t)",
         "LocalLatch beside a C floor",
         "Properties: four reads per row",
@@ -46,6 +47,7 @@ def test_bench_quick_prints_the_table(tmp_path: Path) -> None:
         "LocalLatch / C floor",
         "LocalLatch.is_connected / Python property",
         "RemoteLatch.is_connected (client set) / Python property",
+        "LocalLatch / inline steps",
     ):
         assert re.search(rf"{re.escape(ratio)} = \d+\.\d\d \(target [<>]= \d\.\d\d\): "
                          r"(MET|NOT MET) at the median", out), f"no verdict for {ratio!r}:\n{out}"
@@ -63,3 +65,16 @@ def test_bench_quick_prints_the_table(tmp_path: Path) -> None:
     assert {len(row["net_ns"]) for row in local["rows"].values()} == {7}
     assert [len(row["ns"]) for row in data["sections"]["handover"]["rows"].values()] == [
         30, 30, 5, 5]
+
+
+@pytest.mark.parametrize("only, code", [("local-floor", 0), ("local,nosuch", 2)])
+def test_only_runs_the_sections_named(only: str, code: int) -> None:
+    result = subprocess.run(
+        [sys.executable, str(ROOT / "benchmarks" / "bench_local.py"), "--quick", "--no-json",
+         "--only", only], capture_output=True, text=True, timeout=120, cwd=ROOT)
+    assert result.returncode == code, f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}"
+    if code:
+        assert "--only nosuch: the sections are local, local-floor" in result.stderr
+    else:
+        assert "LocalLatch beside a C floor" in result.stdout
+        assert "LocalLatch: uncontended" not in result.stdout
