@@ -1,4 +1,4 @@
-/* The C floor of benchmarks/bench.py: LocalLatch's acquire and release steps for a target
+/* The C floor of benchmarks/bench_local.py: LocalLatch's acquire and release steps for a target
  * that already has its lock, as plain METH_FASTCALL module functions.
  *
  *   acquire(holder, target): target in holder.locks; holder.locks[target], then the lock

@@ -4,11 +4,11 @@
     python benchmarks/instructions.py local floor     # some rows
     python benchmarks/instructions.py --keep DIR local
 
-Each row is one loop of benchmarks/bench.py (the str-target section and the property reads),
-run in a child interpreter under callgrind twice, with N and with 2N iterations after the
-same warm-up; the difference of the two totals divided by N is the count per iteration,
-free of start-up and warm-up, and the same count for the bare loop (``pass``) is
-subtracted. With --keep, the callgrind profiles of both runs of each row are kept in DIR,
+Each row is one loop of the benchmarks (bench_local.py's str-target section and
+bench_properties.py's reads), run in a child interpreter under callgrind twice, with N and
+with 2N iterations after the same warm-up; the difference of the two totals divided by N
+is the count per iteration, free of start-up and warm-up, and the same count for the bare
+loop (``pass``) is subtracted. With --keep, the callgrind profiles of both runs of each row are kept in DIR,
 so that the difference per function can be taken with callgrind_annotate.
 """
 
@@ -20,6 +20,7 @@ import re
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 HERE = Path(__file__).resolve()
 WARMUP = 5_000
@@ -42,25 +43,27 @@ ROWS = {
 
 
 def worker(row: str, n: int) -> None:
-    import bench  # beside this file
-
+    # Beside this file.
+    from bench_local import PyLocalLatch, build_c_floor
+    from bench_properties import CGetter, PyRemoteProbe
+    from harness import make_loop
     from quarn_data.lock.implementations.local_latch import LocalLatch
     from quarn_data.lock.implementations.remote_latch import RemoteLatch
 
-    t = "orders/42"
-    latch, o, py = LocalLatch(), LocalLatch(), bench.PyLocalLatch()
-    remote, pyremote = RemoteLatch(), bench.PyRemoteProbe()
-    remote.client = pyremote.client = object()
+    t: Any = "orders/42"
+    latch, o, py = LocalLatch(), LocalLatch(), PyLocalLatch()
+    remote, pyremote = RemoteLatch(), PyRemoteProbe()
+    remote.client = pyremote.client = object()  # type: ignore[attr-defined,assignment]
     for obj in (latch, o, py):
         obj.acquire(t)
         obj.release(t)
-    names = {"latch": latch, "o": o, "py": py, "t": t, "remote": remote, "pyremote": pyremote,
-             "c": bench.CGetter()}
+    names: dict[str, Any] = {"latch": latch, "o": o, "py": py, "t": t, "remote": remote,
+                             "pyremote": pyremote, "c": CGetter()}
     if row == "floor":
-        names["floor"] = bench.build_c_floor()
+        names["floor"] = build_c_floor()
     body = ROWS[row][1]
     used = [k for k in names if re.search(rf"\b{k}\b", body)]
-    loop = bench.make_loop(body, used)
+    loop = make_loop(body, used)
     values = [names[k] for k in used]
     import gc
     gc.disable()
@@ -101,11 +104,11 @@ def main() -> int:
     if args.keep:
         args.keep.mkdir(parents=True, exist_ok=True)
     print(f"Python {sys.version.split()[0]} ({sys.executable}); N = {args.pairs}")
-    n = args.pairs
+    n: int = args.pairs
 
     def per_iteration(row: str) -> float:
-        keep = (lambda k: str(args.keep / f"callgrind.{row}.{k}")) if args.keep else (
-            lambda k: os.devnull)
+        def keep(k: int) -> str:
+            return str(args.keep / f"callgrind.{row}.{k}") if args.keep else os.devnull
         return (collected(row, 2 * n, keep(2 * n)) - collected(row, n, keep(n))) / n
 
     loop = per_iteration("loop")

@@ -175,3 +175,18 @@ _ensure_package() {
   fi
   echo "$flavour" >"$stamp"
 }
+
+# The `bench` extra (matplotlib, for the charts of scripts/report) in $VENV, installed when
+# missing. Its requirements are read from pyproject.toml and installed alone: installing
+# the package with the extra would rebuild it.
+ensure_bench_extra() {
+  "$VENV/bin/python" -c "import matplotlib" 2>/dev/null && return
+  local wanted
+  wanted="$("$VENV/bin/python" -c '
+import sys, tomllib
+print(" ".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["bench"]))
+' "$ROOT/pyproject.toml")"
+  echo "== installing the bench extra ($wanted) into $VENV"
+  # shellcheck disable=SC2086 # one word per requirement
+  "$VENV/bin/python" -m pip install -q $wanted
+}

@@ -6,7 +6,12 @@ started, also on failure. A paused server is continued before it is stopped.
 
 Figures: QUARN_FAULT_TRIALS=N repeats the trials of the timed rows N times (default 1), and
 QUARN_FAULT_REPORT=FILE appends each row's figures to FILE as a JSON line; scripts/faults
-sets both and prints the file.
+sets both and keeps them in a result file of results/faults/. A row that follows callers
+through a fault adds `fault` (what happens at time 0) and `timelines`: one record per trial and caller, {"trial": 1, "caller":
+"probe", "calls": [[start, end, outcome], ...]}, times in seconds since the fault, outcome
+"True", "False" or the name of the exception raised, from the call in flight at the fault
+to the first True of a call made after it (`Timeline`; results/README.md describes the
+files).
 
 "Default client" is the `redis.Redis` that `RemoteLatch.connect` builds (redis-py's
 defaults: 5 s socket and connect timeouts, ten retries with backoff); "bounded client" is
@@ -298,13 +303,47 @@ def sentinel_group(stack: ExitStack) -> tuple[RedisServer, RedisServer, list[Red
         time.sleep(0.05)
 
 
+class Timeline:
+    """One caller's calls around a fault: [start, end, outcome] each, in seconds since the
+    fault (time.monotonic() at `zero`), the outcome "True", "False" or the name of the
+    exception raised. Kept from the call in flight at the fault (it may start before 0) to
+    the first True of a call made after it."""
+
+    def __init__(self, caller: str) -> None:
+        self.caller = caller
+        self.zero: float | None = None
+        self.calls: list[list[float | str]] = []
+
+    def call(self, acquire: Callable[[], bool]) -> bool | None:
+        """acquire(); its result, or None when it raised one of the client's errors."""
+        began = time.monotonic()
+        try:
+            taken: bool | None = acquire()
+            outcome = str(taken)
+        except CLIENT_ERRORS as error:
+            taken, outcome = None, type(error).__name__
+        ended = time.monotonic()
+        if self.zero is not None and ended >= self.zero and not self.done():
+            self.calls.append([round(began - self.zero, 4), round(ended - self.zero, 4),
+                               outcome])
+        return taken
+
+    def done(self) -> bool:
+        return any(call[2] == "True" and float(call[0]) >= 0 for call in self.calls)
+
+    def record(self, trial: int) -> dict[str, object]:
+        return {"trial": trial, "caller": self.caller, "calls": self.calls}
+
+
 @pytest.mark.slow
 def test_sentinel_failover(capsys: pytest.CaptureFixture[str]) -> None:
     """The master is killed while a client takes locks as fast as it can: how long until
     locks can be taken again, how many locks that the client was told it holds are
-    missing on the promoted replica, and how many keys there nobody holds."""
+    missing on the promoted replica, and how many keys there nobody holds. Each caller's
+    calls from the kill until its first successful acquire are its timeline."""
     recovery, taken, lost, orphaned = [], 0, 0, 0
-    for _ in range(TRIALS):
+    timelines: list[dict[str, object]] = []
+    for trial in range(1, TRIALS + 1):
         with ExitStack() as stack:
             master, replica, sentinels = sentinel_group(stack)
             hosts = ",".join(f"127.0.0.1:{s.port}" for s in sentinels)
@@ -317,21 +356,23 @@ def test_sentinel_failover(capsys: pytest.CaptureFixture[str]) -> None:
                 f"taken: True on the master of 'locks', port {master.port}\n")
             held: list[Address] = []
             stop = threading.Event()
+            # The taker takes a new lock with each call; the probe tries one lock every 10 ms.
+            taking, probing = Timeline("taker"), Timeline("probe")
 
             def take() -> None:
                 n = 0
                 while not stop.is_set():
                     target = Address("failover", str(n))
                     n += 1
-                    try:
-                        if taker.acquire(target, blocking=False):
-                            held.append(target)
-                    except CLIENT_ERRORS:
+                    got = taking.call(lambda: taker.acquire(target, blocking=False))
+                    if got:
+                        held.append(target)
+                    elif got is None:
                         time.sleep(0.01)
 
             thread = threading.Thread(target=take, daemon=True)
             thread.start()
-            stack.callback(thread.join, 30)
+            stack.callback(thread.join, scaled(30))
             stack.callback(stop.set)
             deadline = time.monotonic() + scaled(30)
             while len(held) <= 100:  # enough locks held at the kill to count the lost ones
@@ -340,17 +381,18 @@ def test_sentinel_failover(capsys: pytest.CaptureFixture[str]) -> None:
             os.kill(master.pid, signal.SIGKILL)
             killed = time.monotonic()
             held_at_kill = len(held)
-            while True:
-                try:
-                    if probe.acquire(Address("failover", "probe"), blocking=False):
-                        break
-                except CLIENT_ERRORS:
-                    pass
-                assert time.monotonic() - killed < 30, "no master 30 s after the kill"
+            taking.zero = probing.zero = killed
+            while not probing.call(lambda: probe.acquire(Address("failover", "probe"),
+                                                         blocking=False)):
+                assert time.monotonic() - killed < scaled(30), "no master 30 s after the kill"
                 time.sleep(0.01)
             recovery.append(time.monotonic() - killed)
+            while not taking.done():  # the taker's own first lock on the new master
+                assert time.monotonic() - killed < scaled(30) and thread.is_alive(), "the taker is stuck"
+                time.sleep(0.01)
             stop.set()
             thread.join(scaled(30))
+            timelines += [probing.record(trial), taking.record(trial)]
             assert held_at_kill > 100
             with redis.Redis(port=replica.port) as promoted:
                 assert promoted.info("replication")["role"] == "master"
@@ -372,7 +414,8 @@ def test_sentinel_failover(capsys: pytest.CaptureFixture[str]) -> None:
     # replica's socket before it died is still delivered.
     assert lost == 0, f"{lost} of {taken} locks lost"
     report("sentinel failover", seconds_until_locks_again=spread(recovery),
-           locks_held_at_kill=taken, locks_lost=lost, keys_nobody_holds=orphaned)
+           locks_held_at_kill=taken, locks_lost=lost, keys_nobody_holds=orphaned,
+           fault="SIGKILL of the master", timelines=timelines)
 
 
 # --- memory pressure ----------------------------------------------------------------------

@@ -38,11 +38,11 @@ def records(monkeypatch: pytest.MonkeyPatch) -> list[Record]:
     return Record.made
 
 
-def run_in_thread(fn: Callable[[], Any]) -> Any:
+def run_in_thread(fn: Callable[[], Any], limit: float = 30) -> Any:
     result: list[Any] = []
     thread = threading.Thread(target=lambda: result.append(fn()), daemon=True)
     thread.start()
-    thread.join(scaled(30))
+    thread.join(scaled(limit))
     assert not thread.is_alive(), "thread did not finish"
     return result[0]
 
@@ -236,6 +236,13 @@ def test_held_target_with_limits() -> None:
     assert list(latch.locks) == [A] and list(latch.lock_data) == [A]
 
 
+def test_a_zero_limit_on_a_held_lock_answers_at_once() -> None:
+    latch = LocalLatch()
+    assert latch.acquire(A) is True
+    # The caller's own thread would wait for ever if 0 meant no limit: ask from another.
+    assert run_in_thread(lambda: latch.acquire(A, timeout_ms=0), limit=2) is False
+
+
 def test_a_non_empty_string_blocks_and_a_thread_can_release_another_threads_lock() -> None:
     latch = LocalLatch()
     latch.acquire(A)
@@ -380,6 +387,97 @@ def test_a_table_replaced_during_the_membership_test(method: str) -> None:
         getattr(latch, method)(target)
     assert info.value.args == (target,)
     assert latch.locks == {} and latch.lock_data == {}
+
+
+class Redirected(LocalLatch):
+    """Its `locks` is a property: what `__class__` assignment can turn a latch into."""
+
+    @property
+    def locks(self) -> Any:
+        return self.__dict__["other"]
+
+
+def _class_property(latch: LocalLatch, table: dict[Any, Any], patch: pytest.MonkeyPatch) -> None:
+    patch.setattr(LocalLatch, "locks", property(lambda self: table), raising=False)
+
+
+def _base_property(latch: LocalLatch, table: dict[Any, Any], patch: pytest.MonkeyPatch) -> None:
+    patch.setattr(local_latch.LockBase, "locks", property(lambda self: table), raising=False)
+
+
+def _getattribute(latch: LocalLatch, table: dict[Any, Any], patch: pytest.MonkeyPatch) -> None:
+    def read(self: Any, name: str) -> Any:
+        return table if name == "locks" else object.__getattribute__(self, name)
+
+    patch.setattr(LocalLatch, "__getattribute__", read, raising=False)
+
+
+def _getattr(latch: LocalLatch, table: dict[Any, Any], patch: pytest.MonkeyPatch) -> None:
+    del latch.locks
+    patch.setattr(LocalLatch, "__getattr__", lambda self, name: table, raising=False)
+
+
+def _class_assigned(latch: LocalLatch, table: dict[Any, Any], patch: pytest.MonkeyPatch) -> None:
+    latch.other = table  # type: ignore[attr-defined]
+    latch.__class__ = Redirected
+
+
+def _dict_assigned(latch: LocalLatch, table: dict[Any, Any], patch: pytest.MonkeyPatch) -> None:
+    latch.__dict__ = {"lock_data": {}, "locks": table}
+
+
+def _dict_updated(latch: LocalLatch, table: dict[Any, Any], patch: pytest.MonkeyPatch) -> None:
+    vars(latch).update(locks=table)
+
+
+def _other_keys(latch: LocalLatch, table: dict[Any, Any], patch: pytest.MonkeyPatch) -> None:
+    class Key(str):
+        pass
+
+    vars(latch)[Key("extra")] = 1  # a key that is no exact str
+    latch.locks = table
+
+
+@pytest.mark.parametrize("redirect", [
+    _class_property, _base_property, _getattribute, _getattr, _class_assigned, _dict_assigned,
+    _dict_updated, _other_keys])
+def test_a_table_read_follows_every_change_of_where_it_comes_from(
+        redirect: Callable[..., None], monkeypatch: pytest.MonkeyPatch) -> None:
+    """Each read of `locks` answers as the generic lookup, whatever changed since the last
+    one: the class, a base, the instance's class or its dict."""
+    latch, table = LocalLatch(), {}
+    for _ in range(50):  # warm: the interpreter has specialised its calls
+        latch.acquire(A)
+        latch.release(A)
+    redirect(latch, table, monkeypatch)
+    assert latch.acquire(A) is True and A in table and table[A].locked()
+    latch.release(A)
+    assert not table[A].locked()
+    monkeypatch.undo()
+    if type(latch) is LocalLatch and "locks" in vars(latch):
+        latch.locks = fresh = {}
+        assert latch.acquire(B) is True and list(fresh) == [B]
+
+
+def test_each_read_sees_the_latest_table() -> None:
+    """Stores in a loop (the interpreter specialises them), two latches taking turns, and
+    latches made and dropped: every acquire and release finds the table stored last."""
+    latches = [LocalLatch(), LocalLatch()]
+    for i in range(200):
+        latch = latches[i % 2]
+        latch.locks = table = {}
+        assert latch.acquire(A) is True and list(table) == [A]
+        latch.release(A)
+        assert not table[A].locked()
+        dropped = LocalLatch()  # its dict is freed with it, and another takes its place
+        assert dropped.acquire(B) is True and list(dropped.locks) == [B]
+    del latch.locks
+    with pytest.raises(AttributeError) as info:
+        latch.release(A)
+    with pytest.raises(AttributeError) as generic:
+        latch.locks  # noqa: B018
+    assert (str(info.value), info.value.name, info.value.obj) == (
+        str(generic.value), "locks", latch)
 
 
 class CountedHash:

@@ -15,6 +15,17 @@
 #error "quarn lock backends are not built for free-threaded CPython (see README, Install)"
 #endif
 
+#if PY_VERSION_HEX >= 0x030D0000
+/// Whether PyObject_GenericGetDict leaves an instance's attributes where they are. From
+/// 3.13 on, the dict it makes for an object whose attributes live in the object itself
+/// (inline values) shares them, and the interpreter's specialised loads of the object's
+/// attributes and methods stay as they were. 3.12 moves them out into the new dict, after
+/// which the interpreter no longer specialises method loads on that object.
+inline constexpr bool kInstanceDictSharesValues = true;
+#else
+inline constexpr bool kInstanceDictSharesValues = false;
+#endif
+
 #if PY_VERSION_HEX < 0x030D0000
 
 /// getattr(obj, name) where a missing attribute is no error: 1 with a new reference in

@@ -272,11 +272,11 @@ ref build_class(PyObject* base, std::span<const Entry> entries, const ClassConte
 
 }  // namespace
 
-bool define_class(PyObject* module, const char* name, const char* base,
-                  std::span<const Entry> entries, const LoadBuiltins& builtins) noexcept {
+ref define_class(PyObject* module, const char* name, const char* base,
+                 std::span<const Entry> entries, const LoadBuiltins& builtins) noexcept {
     PyObject* globals = PyModule_GetDict(module);
     ref module_name = steal(PyModule_GetNameObject(module));
-    if (!module_name) return false;
+    if (!module_name) return {};
     ref filename = steal(PyModule_GetFilenameObject(module));
     if (!filename) {
         PyErr_Clear();  // no __file__: the code objects name the module instead
@@ -284,14 +284,14 @@ bool define_class(PyObject* module, const char* name, const char* base,
     }
     ref class_name = steal(PyUnicode_InternFromString(name));
     ref base_name = steal(PyUnicode_InternFromString(base));
-    if (!class_name || !base_name) return false;
+    if (!class_name || !base_name) return {};
     PyObject* found = nullptr;
     const int has_base = PyDict_GetItemRef(globals, base_name.get(), &found);
     ref keep_base = steal(found);  // the class body may rebind the global
     if (has_base <= 0) {
         if (has_base == 0)
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", base_name.get());
-        return false;
+        return {};
     }
     const ClassContext ctx{
         {module_name.get(), class_name.get(), globals, builtins.dict, filename.get()},
@@ -299,7 +299,8 @@ bool define_class(PyObject* module, const char* name, const char* base,
         builtins.staticmethod,
     };
     ref cls = build_class(keep_base.get(), entries, ctx);
-    return cls && PyDict_SetItem(globals, class_name.get(), cls.get()) == 0;
+    if (!cls || PyDict_SetItem(globals, class_name.get(), cls.get()) < 0) return {};
+    return cls;
 }
 
 // --- small protocol helpers -----------------------------------------------------------

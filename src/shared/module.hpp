@@ -123,8 +123,9 @@ struct LoadBuiltins {
 /// creates the class as a class statement does (resolves the bases, takes the most
 /// derived metaclass, calls its __prepare__ if any with the name and the bases, stores
 /// the entries in table order, calls the metaclass with name, bases and namespace) and
-/// binds it as `name` in the module. Returns false with an exception set.
-bool define_class(PyObject* module, const char* name, const char* base,
+/// binds it as `name` in the module. Returns the class (whatever the metaclass made), or
+/// an empty ref with an exception set.
+ref define_class(PyObject* module, const char* name, const char* base,
                   std::span<const Entry> entries, const LoadBuiltins& builtins) noexcept;
 
 // --- small protocol helpers used by the modules ---------------------------------------

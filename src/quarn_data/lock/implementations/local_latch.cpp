@@ -4,6 +4,7 @@
 // table `locks`, beside a `LockObject` record of its expiry stamp and metadata in
 // `lock_data`. Entries are never removed. There is nothing to connect to: the lifecycle
 // members give fixed answers.
+#include "attribute.hpp"
 #include "module.hpp"
 
 namespace {
@@ -25,6 +26,20 @@ struct State {
     // `acquire` and `release` method descriptors (see is_thread_lock).
     static_ref thread_lock, thread_lock_acquire, thread_lock_release;
 };
+
+/// The C functions behind those two method descriptors, where they take the calling
+/// conventions that call_acquire and release use (NULL otherwise; 3.12's `acquire`
+/// parses a tuple). A method descriptor's own call checks the type of `self`, counts one
+/// level of C recursion and runs this function; for a lock of the exact type, that is
+/// the call the interpreter itself makes for `lock.acquire(...)` and `lock.release()`
+/// once it has specialised them, which runs the function with no recursion count.
+using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+FastWithKeywords thread_lock_acquire_fast = nullptr;
+PyCFunction thread_lock_release_noargs = nullptr;
+
+/// Reads of `self.locks` (see attribute.hpp): on an instance of LocalLatch itself, whose
+/// MRO has no `locks`, straight from the instance dict.
+InstanceAttribute locks_attribute;
 
 State S;
 
@@ -51,6 +66,14 @@ constexpr Constant constants[] = {
     names(S.kw_blocking, blocking_keyword),
 };
 
+/// The C function of a builtin method descriptor whose calling convention is `flags`
+/// exactly, else NULL.
+PyCFunction c_function(PyObject* descriptor, int flags) noexcept {
+    if (!Py_IS_TYPE(descriptor, &PyMethodDescr_Type)) return nullptr;
+    const PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method;
+    return def->ml_flags == flags ? def->ml_meth : nullptr;
+}
+
 /// `_thread.LockType`, already loaded by the import of threading, if it is the C lock
 /// type: immutable, so no Python code can change how its methods take their arguments,
 /// and its `acquire` and `release`. Looks, imports nothing; without it every lock is
@@ -72,6 +95,9 @@ void find_thread_lock_type() noexcept {
         !PyCallable_Check(release.get())) {
         return;
     }
+    thread_lock_acquire_fast = reinterpret_cast<FastWithKeywords>(
+        c_function(acquire.get(), METH_FASTCALL | METH_KEYWORDS));
+    thread_lock_release_noargs = c_function(release.get(), METH_NOARGS);
     S.thread_lock.set(std::move(type));
     S.thread_lock_acquire.set(std::move(acquire));
     S.thread_lock_release.set(std::move(release));
@@ -148,16 +174,34 @@ bool add_target(const Call& c, PyObject* self, PyObject* target, PyObject* timeo
 }
 
 /// `target in self.locks`, the table read afresh: 1 or 0, or -1 with an exception set.
+/// An exact dict is asked directly: its membership slot is that very test (hash the
+/// target, compare it with the keys of equal hash), so only the dispatch is skipped; a
+/// subclass, whatever it overrides, and any other table go through the protocol.
 int has_lock(PyObject* self, PyObject* target) noexcept {
-    ref locks = steal(PyObject_GetAttr(self, S.locks));
-    return locks ? PySequence_Contains(locks.get(), target) : -1;
+    ref locks = steal(locks_attribute.read(self));
+    if (!locks) return -1;
+    return PyDict_CheckExact(locks.get()) ? PyDict_Contains(locks.get(), target)
+                                          : PySequence_Contains(locks.get(), target);
+}
+
+/// Raises KeyError(key) as a dict's subscript does for a missing key: the key is wrapped
+/// in a tuple, so that a tuple key is not taken for the arguments.
+void raise_key_error(PyObject* key) noexcept {
+    ref args = steal(PyTuple_Pack(1, key));
+    if (args) PyErr_SetObject(PyExc_KeyError, args.get());
 }
 
 /// `self.locks[target]`, the table read afresh; KeyError when the target has no entry
-/// (the table may have changed since the membership test). Returns a new reference.
+/// (the table may have changed since the membership test). An exact dict is looked up
+/// directly: its subscript is the same lookup, and an exact dict has no `__missing__`, so
+/// a missing key raises that KeyError. Returns a new reference.
 PyObject* lock_of(PyObject* self, PyObject* target) noexcept {
-    ref locks = steal(PyObject_GetAttr(self, S.locks));
-    return locks ? PyObject_GetItem(locks.get(), target) : nullptr;
+    ref locks = steal(locks_attribute.read(self));
+    if (!locks) return nullptr;
+    if (!PyDict_CheckExact(locks.get())) return PyObject_GetItem(locks.get(), target);
+    PyObject* lock = nullptr;
+    if (PyDict_GetItemRef(locks.get(), target, &lock) == 0) raise_key_error(target);
+    return lock;
 }
 
 /// Whether `lock` is a `_thread.lock`, what threading.Lock() makes. Its type is an
@@ -192,6 +236,9 @@ PyObject* call_acquire(PyObject* lock, PyObject* timeout_ms, bool blocks) noexce
         if (blocks && !limit) return nullptr;
         PyObject* args[] = {lock, blocks ? Py_True : Py_False, limit.get()};
         const size_t nargs = !blocks ? 2 : limit.get() == S.minus_one ? 1 : 3;
+        if (thread_lock_acquire_fast != nullptr) {
+            return thread_lock_acquire_fast(lock, args + 1, nargs - 1, nullptr);
+        }
         return PyObject_Vectorcall(S.thread_lock_acquire, args, nargs, nullptr);
     }
     ref method = steal(PyObject_GetAttr(lock, S.acquire));
@@ -223,9 +270,11 @@ PyObject* release(const Call& c) noexcept {
     ref lock = steal(lock_of(c[0], c[1]));
     if (!lock) return nullptr;
     PyObject* args[] = {lock.get()};
-    ref released = steal(is_thread_lock(lock.get())
-                             ? PyObject_Vectorcall(S.thread_lock_release, args, 1, nullptr)
-                             : PyObject_CallMethodNoArgs(lock.get(), S.release));
+    ref released =
+        steal(!is_thread_lock(lock.get()) ? PyObject_CallMethodNoArgs(lock.get(), S.release)
+              : thread_lock_release_noargs != nullptr
+                  ? thread_lock_release_noargs(lock.get(), nullptr)
+                  : PyObject_Vectorcall(S.thread_lock_release, args, 1, nullptr));
     if (!released) return nullptr;
     Py_RETURN_NONE;
 }
@@ -345,13 +394,17 @@ int load(PyObject* module) noexcept {
     if (!make_constants(constants)) return -1;
     if (!run_imports(PyModule_GetDict(module), imports)) return -1;
     find_thread_lock_type();
-    return define_class(module, "LocalLatch", "LockBase", class_namespace,
-                        {S.builtins, S.property, nullptr})
-               ? 0
-               : -1;
+    ref cls = define_class(module, "LocalLatch", "LockBase", class_namespace,
+                           {S.builtins, S.property, nullptr});
+    if (!cls) return -1;
+    locks_attribute.watch(cls.get(), S.locks);
+    return 0;
 }
 
 void forget() noexcept {
+    locks_attribute.forget();
+    thread_lock_acquire_fast = nullptr;
+    thread_lock_release_noargs = nullptr;
     forget_constants(constants);
     S.thread_lock.reset();
     S.thread_lock_acquire.reset();
