@@ -24,7 +24,6 @@ import json
 import re
 import statistics
 import sys
-import textwrap
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -582,17 +581,19 @@ def timeline_chart(plt: Any, path: Path, row: dict[str, Any], data: dict[str, An
                 longest + 0.1)
     ax.set_xlabel(f"seconds since the fault (0: {row.get('fault', 'the fault')})")
     handles = [plt.Rectangle((0, 0), 1, 1, color=c) for c in seen.values()]
+    # Four columns of long names would outgrow a chart whose lane names are long.
+    columns = 4 if len(seen) <= 3 else 3
     ax.legend(handles, [OUTCOME_NAMES.get(o, f"raised {o}") for o in seen], fontsize=8,
-              ncols=4, loc="lower center", bbox_to_anchor=(0.5, 1.0), frameon=False)
+              ncols=columns, loc="lower center", bbox_to_anchor=(0.5, 1.0), frameon=False)
     shown_trials = sorted({t["trial"] for t in lanes})
     which = (f"{data['trials']} trials" if len(shown_trials) == len(trials) else
              f"trial{'s' if len(shown_trials) > 1 else ''} "
              f"{', '.join(map(str, shown_trials))} of {len(trials)}")
     until = f"until {row['until']}" if row.get("until") else "to its first successful acquire"
-    heading = textwrap.fill(f"{row['row'][0].upper()}{row['row'][1:]}: each caller's calls "
-                            f"from the fault {until}", 95)
-    ax.set_title(f"{heading}\n{data['clients']['redis_server']}, {which}",
-                 pad=22 + 12 * ((len(seen) - 1) // 4))
+    # Wrapped to the figure's width by matplotlib (the axes may sit right of its middle).
+    ax.set_title(f"{row['row'][0].upper()}{row['row'][1:]}: each caller's calls from the "
+                 f"fault {until}\n{data['clients']['redis_server']}, {which}",
+                 pad=22 + 12 * ((len(seen) - 1) // columns), wrap=True)
     ax.grid(axis="x", linewidth=0.4, alpha=0.5)
     fig.savefig(path)
     plt.close(fig)
