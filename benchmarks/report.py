@@ -81,9 +81,17 @@ HANDOVER = ["LocalLatch (thread -> thread)", "threading.Lock inline (thread -> t
             "RemoteLatch (process -> process, 0.1 s polling)",
             "redis-py Lock (process -> process, sleep=0.1)"]
 BUILTIN_GETTER = "C builtin getter / Python property"
-OUTCOME_COLOURS = {"True": "#2ca02c", "False": "#7f7f7f", "ConnectionError": "#d62728",
-                   "MasterNotFoundError": "#fdae61", "TimeoutError": "#8c2d04"}
+# One colour per outcome of a call in a fault's timeline, the same in every chart: what the
+# call returned in greens and grey, the client's errors in reds, oranges and purple.
+OUTCOME_COLOURS = {"True": "#2ca02c", "False": "#7f7f7f", "None": "#98df8a",
+                   "ConnectionError": "#d62728", "MasterNotFoundError": "#fdae61",
+                   "TimeoutError": "#8c2d04", "ClusterDownError": "#6a3d9a"}
+OUTCOME_NAMES = {"True": "acquire returned True", "False": "acquire returned False",
+                 "None": "release returned"}
 OTHER_ERROR = "#e377c2"
+# A timeline chart shows the first trials whose lanes (one per caller) fit in this many,
+# and at least one trial: taller is no longer readable at the README's width.
+MAX_LANES = 24
 
 
 # --- the runs -----------------------------------------------------------------------------
@@ -537,11 +545,19 @@ def handover_chart(plt: Any, path: Path, builds: Sequence[Build], reference: str
 
 def timeline_chart(plt: Any, path: Path, row: dict[str, Any], data: dict[str, Any]) -> bool:
     """Each caller's calls after the fault, one lane per trial and caller: a bar from the
-    call to its return, coloured by the outcome; the first True ends the lane."""
+    call to its return, coloured by the outcome, a dot on its first True after the fault.
+    A lane ends where the row's timelines do (`until`; by default at that first True)."""
     timelines = row.get("timelines") or []
     if not timelines:
         return False
-    lanes = sorted(timelines, key=lambda t: (t["trial"], t["caller"]))
+    trials = sorted({t["trial"] for t in timelines})
+    shown: list[Any] = []
+    for trial in trials:
+        lanes_of = [t for t in timelines if t["trial"] == trial]
+        if shown and len(shown) + len(lanes_of) > MAX_LANES:
+            break
+        shown += lanes_of
+    lanes = sorted(shown, key=lambda t: (t["trial"], t["caller"]))
     fig, ax = plt.subplots(figsize=(8, 0.9 + 0.24 * len(lanes)), layout="constrained")
     seen: dict[str, str] = {}
     longest = 0.0
@@ -554,22 +570,30 @@ def timeline_chart(plt: Any, path: Path, row: dict[str, Any], data: dict[str, An
             longest = max(longest, end)
         for colour, spans in by_colour.items():
             ax.broken_barh(spans, (y - 0.35, 0.7), facecolors=colour, linewidth=0)
-        if lane["calls"] and lane["calls"][-1][2] == "True":
-            ax.plot(lane["calls"][-1][1], y, marker="o", color=OUTCOME_COLOURS["True"],
-                    markersize=4)
+        taken = [end for start, end, outcome in lane["calls"] if outcome == "True" and start >= 0]
+        if taken:
+            ax.plot(taken[0], y, marker="o", color=OUTCOME_COLOURS["True"], markersize=4)
     ax.axvline(0, color="black", linewidth=1)
     ax.set_yticks(range(len(lanes)), [f"trial {t['trial']}, {t['caller']}" for t in lanes],
                   fontsize=7)
     ax.invert_yaxis()
-    ax.set_xlim(min(0.0, min(c[0] for t in lanes for c in t["calls"])) - 0.05, longest + 0.1)
+    ax.set_xlim(min(0.0, min((c[0] for t in lanes for c in t["calls"]), default=0.0)) - 0.05,
+                longest + 0.1)
     ax.set_xlabel(f"seconds since the fault (0: {row.get('fault', 'the fault')})")
-    names = {"True": "acquire returned True", "False": "acquire returned False"}
     handles = [plt.Rectangle((0, 0), 1, 1, color=c) for c in seen.values()]
-    ax.legend(handles, [names.get(o, f"raised {o}") for o in seen], fontsize=8, ncols=4,
-              loc="lower center", bbox_to_anchor=(0.5, 1.0), frameon=False)
-    ax.set_title(f"{row['row'][0].upper()}{row['row'][1:]}: each caller's calls from the fault "
-                 f"to its first successful acquire\n{data['clients']['redis_server']}, "
-                 f"{data['trials']} trials", pad=22)
+    # Four columns of long names would outgrow a chart whose lane names are long.
+    columns = 4 if len(seen) <= 3 else 3
+    ax.legend(handles, [OUTCOME_NAMES.get(o, f"raised {o}") for o in seen], fontsize=8,
+              ncols=columns, loc="lower center", bbox_to_anchor=(0.5, 1.0), frameon=False)
+    shown_trials = sorted({t["trial"] for t in lanes})
+    which = (f"{data['trials']} trials" if len(shown_trials) == len(trials) else
+             f"trial{'s' if len(shown_trials) > 1 else ''} "
+             f"{', '.join(map(str, shown_trials))} of {len(trials)}")
+    until = f"until {row['until']}" if row.get("until") else "to its first successful acquire"
+    # Wrapped to the figure's width by matplotlib (the axes may sit right of its middle).
+    ax.set_title(f"{row['row'][0].upper()}{row['row'][1:]}: each caller's calls from the "
+                 f"fault {until}\n{data['clients']['redis_server']}, {which}",
+                 pad=22 + 12 * ((len(seen) - 1) // columns), wrap=True)
     ax.grid(axis="x", linewidth=0.4, alpha=0.5)
     fig.savefig(path)
     plt.close(fig)

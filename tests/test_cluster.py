@@ -12,15 +12,18 @@ example); "bounded" is examples/cluster.py's `ClusterLatch`.
 Figures: as in tests/test_deployment_faults.py, QUARN_FAULT_TRIALS=N repeats the timed
 rows N times and QUARN_FAULT_REPORT=FILE gets one JSON line per row with its figures
 ("row", "trials", then the row's own names; times in seconds, {"median", "max"} over the
-trials). The master-kill, failover and partition rows also write one line per trial with
-"row" ending in " timeline", "trial", "fault_s" (seconds from the start of the callers to
-the fault) and "calls": every call that each caller made, as
-[set-up, slots, call, start, end, outcome], where set-up is "default" or "bounded", slots
-is "faulty" (the failed master's) or "healthy" (another master's), call is "waiting" (an
-`acquire(timeout_ms=200)` of a lock that someone else holds), "free" (the same on a free
-lock) or "release" (of a lock the caller holds), start and end are seconds from the fault
-(negative before it), and outcome is "True", "False", "None" or the name of the exception
-raised. Each caller starts a call every 50 ms, or as soon as the last one ends.
+trials). The master-kill, failover and cut-off rows also carry `fault` (what happens at
+time 0), `until` (what ends their timelines) and `timelines`, in the format of
+test_deployment_faults.Timeline's records: per trial, one record for each of the twelve
+callers, named after its set-up, its slots and its call (e.g. "bounded, its slots,
+waiting"), with every call it made from the one in flight at the fault until both set-ups
+took a lock on the failed master's slots again (the cut-off row: until the cut healed),
+as [start, end, outcome] in seconds from the fault. Set-up is "default" or "bounded";
+slots are "its slots" (the failed master's) or "other slots" (another master's); the call
+is "waiting" (an `acquire(timeout_ms=200)` of a lock that someone else holds), "free" (the
+same on a free lock) or "release" (of a lock the caller holds); the outcome is "True",
+"False", "None" or the name of the exception raised. Each caller starts a call every
+50 ms, or as soon as the last one ends.
 """
 
 from __future__ import annotations
@@ -70,6 +73,9 @@ class DefaultClusterLatch(RemoteLatch):
 
 
 SETUPS: dict[str, type[RemoteLatch]] = {"default": DefaultClusterLatch, "bounded": ClusterLatch}
+# Each side of a fault, as a caller's name says it, and each caller's call.
+SIDES = {"faulty": "its slots", "healthy": "other slots"}
+CALLS = ("waiting", "free", "release")
 
 
 @pytest.fixture(scope="module")
@@ -152,8 +158,8 @@ class Callers:
                 node.set(self.others[side].to_string(), "someone else")
             self.held.add(self.others[side].to_string())
         for setup, cls in SETUPS.items():
-            for side in ("faulty", "healthy"):
-                for call in ("waiting", "free", "release"):
+            for side in SIDES:
+                for call in CALLS:
                     latch = connected(cls, entry)
                     self.latches.append(latch)
                     self._start(self._caller, latch, setup, side, call, self.others[side])
@@ -249,6 +255,15 @@ def during(calls: list[list[Any]], setup: str, side: str, start: float,
     """The calls of `setup` on `side` that were under way between start and end."""
     return [c for c in calls if c[0] == setup and c[1] == side and c[4] >= start
             and c[3] <= end]
+
+
+def caller_timelines(calls: list[list[Any]], trial: int,
+                     until: float) -> list[dict[str, object]]:
+    """The trial's calls as one timeline record per caller (test_deployment_faults.Timeline's
+    format): [start, end, outcome] of each call under way between the fault and `until`."""
+    return [{"trial": trial, "caller": f"{setup}, {SIDES[side]}, {call}",
+             "calls": [c[3:] for c in during(calls, setup, side, 0, until) if c[2] == call]}
+            for setup in SETUPS for side in SIDES for call in CALLS]
 
 
 def errors(calls: list[list[Any]]) -> dict[str, int]:
@@ -445,12 +460,31 @@ def test_a_port_taken_before_the_server_binds_it_is_chosen_again() -> None:
             server.close()
 
 
+def test_each_caller_gets_a_timeline_of_its_calls_during_the_fault() -> None:
+    calls = [["bounded", "faulty", "free", -0.09, -0.04, "True"],  # ended before the fault
+             ["bounded", "faulty", "free", -0.04, 0.2, "ConnectionError"],  # in flight at it
+             ["bounded", "faulty", "free", 0.25, 0.26, "True"],
+             ["bounded", "faulty", "free", 1.01, 1.02, "True"],  # started after the end
+             ["default", "healthy", "waiting", 0.0, 0.21, "False"]]
+    records = caller_timelines(calls, 3, until=1.0)
+    assert len(records) == 12 and {r["trial"] for r in records} == {3}
+    kept = {r["caller"]: r["calls"] for r in records if r["calls"]}
+    assert kept == {"bounded, its slots, free": [[-0.04, 0.2, "ConnectionError"],
+                                                 [0.25, 0.26, "True"]],
+                    "default, other slots, waiting": [[0.0, 0.21, "False"]]}
+
+
 # --- a master killed, a manual failover ------------------------------------------------
 
 # The bounded client's 0.5 s timeouts, and on CLUSTERDOWN its client's pause of 0.25 s and a
 # topology refresh (up to 1.6 s with redis-py 5.0), with room for a loaded machine.
 BOUNDED_LIMIT_S = 2.5
 CLIENT_ERRORS = {"ConnectionError", "TimeoutError", "ClusterDownError"}
+# Each fault's row (the name of its chart) and what happens at its time 0.
+FAULTS = {"kill": ("master killed", "SIGKILL of a master"),
+          "failover": ("manual failover", "CLUSTER FAILOVER on a replica"),
+          "cut": ("master cut off", "a master's packets dropped")}
+RECOVERED = "both set-ups take locks on its slots again"
 
 
 class StateWatch:
@@ -498,6 +532,7 @@ def test_master_failover(healthy: LocalCluster, fault: str, coverage: str) -> No
     totals = collections.Counter()
     errors_seen: dict[str, collections.Counter[str]] = collections.defaultdict(
         collections.Counter)
+    timelines: list[dict[str, object]] = []
     for trial in range(TRIALS):
         masters = cluster.masters()
         victim, other = masters[0], masters[1]
@@ -526,8 +561,7 @@ def test_master_failover(healthy: LocalCluster, fault: str, coverage: str) -> No
         again = {s: callers.succeeded_after(started, s) - started for s in SETUPS}  # type: ignore[operator]
         window = summary(calls, 0, max(again.values()))
         down = [t - started for t in watch.down if t > started]
-        report(f"cluster {fault} timeline", trial=trial, coverage=coverage,
-               promoted_s=round(promoted_s, 3), calls=calls)
+        timelines += caller_timelines(calls, trial + 1, max(again.values()))
 
         # Of the locks taken before a manual failover, none is missing on the promoted
         # replica: it takes over only once it has all its master wrote. After a kill,
@@ -578,9 +612,10 @@ def test_master_failover(healthy: LocalCluster, fault: str, coverage: str) -> No
         else:
             cluster.wait_healthy()
         cluster.flush()
-    report(f"cluster {fault}", coverage=coverage,
+    report(f"cluster {FAULTS[fault][0]}, full coverage {coverage}", coverage=coverage,
            **{name: spread(values) for name, values in figures.items()},
-           errors={key: dict(counter) for key, counter in errors_seen.items()}, **totals)
+           errors={key: dict(counter) for key, counter in errors_seen.items()}, **totals,
+           fault=FAULTS[fault][1], until=RECOVERED, timelines=timelines)
 
 
 # --- a slot moved under load -----------------------------------------------------------
@@ -723,7 +758,7 @@ def partition_trials(trials: int, coverage: str) -> dict[str, Any]:
 
     figures: dict[str, list[float]] = collections.defaultdict(list)
     totals: collections.Counter[str] = collections.Counter()
-    timelines = []
+    timelines: list[dict[str, object]] = []
     with LocalCluster(masters=3, replicas=1, hosts={0: ISOLATED}) as cluster:
         isolated = cluster.nodes[0]
         cluster.configure("cluster-require-full-coverage", coverage)
@@ -784,8 +819,7 @@ def partition_trials(trials: int, coverage: str) -> dict[str, Any]:
                 callers.close()
                 own_side.disconnect()
             calls = callers.timeline(cut)
-            timelines.append({"trial": trial, "coverage": coverage,
-                              "promoted_s": round(promoted - cut, 3), "calls": calls})
+            timelines += caller_timelines(calls, trial + 1, healed - cut)
             # Locks that the cut-off master granted after the cut never reached its
             # replica: on the promoted replica they are free, and a second client takes
             # each of them while the first still believes it holds it.
@@ -860,7 +894,7 @@ def test_master_cut_off(namespace: str) -> None:
                 process.communicate()
     assert process.returncode == 0, f"stdout:\n{out}\nstderr:\n{err}"
     for result in json.loads(out):
-        for timeline in result["timelines"]:
-            report("cluster cut off timeline", **timeline)
-        report("cluster cut off", coverage=result["coverage"], **result["figures"],
-               **result["totals"])
+        report(f"cluster {FAULTS['cut'][0]}, full coverage {result['coverage']}",
+               coverage=result["coverage"], **result["figures"], **result["totals"],
+               fault=FAULTS["cut"][1], until="the cut heals",
+               timelines=result["timelines"])

@@ -59,7 +59,14 @@ FAULTS = {
         {"trial": 1, "caller": "taker", "calls": [
             [-0.001, 0.001, "True"], [0.0, 0.01, "ConnectionError"],
             [0.02, 0.03, "MasterNotFoundError"], [0.5, 0.51, "True"]]},
-        {"trial": 1, "caller": "probe", "calls": [[0.0, 0.2, "True"]]}]}],
+        {"trial": 1, "caller": "probe", "calls": [[0.0, 0.2, "True"]]}]},
+        # Twelve callers per trial, each followed past its first True until the row's end.
+        {"row": "cluster master killed", "fault": "SIGKILL of a master",
+         "until": "both set-ups take locks on its slots again", "timelines": [
+             {"trial": trial, "caller": f"caller {n:02}", "calls": [
+                 [-0.02, 0.1, "ConnectionError"], [0.2, 0.3, "ClusterDownError"],
+                 [0.4, 0.5, "True" if n % 3 == 0 else "None"], [0.6, 0.7, "True"]]}
+             for trial in (1, 2, 3) for n in range(12)]}],
 }
 
 DOC = """# Hand-written title
@@ -113,6 +120,11 @@ def test_tables_from_known_rounds(tmp_path: Path) -> None:
         in lines
     assert "| sentinel failover | probe | Redis server v=7.0.15 | 1 / 1 | 0.20 / 0.20 s | 1 |" \
         in lines
+    # A timeline that goes on past the first True counts up to that True only.
+    assert "| cluster master killed | caller 00 | Redis server v=7.0.15 | 2 / 2 | 0.50 / 0.50 s " \
+        "| 3 |" in lines
+    assert "| cluster master killed | caller 01 | Redis server v=7.0.15 | 3 / 3 | 0.70 / 0.70 s " \
+        "| 3 |" in lines
     # Only what lies between the markers changes.
     def hand_written(doc: str) -> str:
         return re.sub(r"(<!-- report:[\w-]+ -->\n).*?(<!-- /report)", r"\1\2", doc, flags=re.S)
@@ -124,6 +136,12 @@ def test_tables_from_known_rounds(tmp_path: Path) -> None:
 def test_charts_are_png(tmp_path: Path) -> None:
     pytest.importorskip("matplotlib")
     _, charts = report(tmp_path)
-    drawn = {path.name: path.read_bytes()[:8] for path in charts.iterdir()}
-    assert drawn == dict.fromkeys(["local-pair.png", "handover.png", "sentinel-failover.png"],
-                                  b"\x89PNG\r\n\x1a\n")
+    drawn = {path.name: path.read_bytes()[:24] for path in charts.iterdir()}
+    assert {name: head[:8] for name, head in drawn.items()} == dict.fromkeys(
+        ["local-pair.png", "handover.png", "sentinel-failover.png",
+         "cluster-master-killed.png"], b"\x89PNG\r\n\x1a\n")
+    # 36 lanes of a row's timelines would not be readable at the README's width: the chart
+    # shows the trials that fit, and stays no taller than it is wide (PNG's IHDR chunk).
+    width, height = (int.from_bytes(drawn["cluster-master-killed.png"][i:i + 4], "big")
+                     for i in (16, 20))
+    assert height <= width, (width, height)
