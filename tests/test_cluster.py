@@ -31,11 +31,8 @@ from __future__ import annotations
 import collections
 import itertools
 import json
-import os
-import signal
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -51,7 +48,7 @@ from quarn_devkit.redis_cluster import NODE_TIMEOUT_MS, LocalCluster
 from quarn_devkit.redis_server import RedisServer
 from quarn_devkit.waits import scaled
 from test_deployment_faults import (  # noqa: F401 - namespace is a fixture
-    DEFAULT_TIMEOUT_S, TRIALS, namespace, report, spread)
+    DEFAULT_TIMEOUT_S, TRIALS, namespace, report, run_in_namespace, spread)
 
 sys.path.insert(0, str(ROOT / "examples"))
 from cluster import ClusterLatch  # noqa: E402
@@ -879,20 +876,7 @@ def test_master_cut_off(namespace: str) -> None:
     drops its packets, while one client on its own side of the cut still reaches it."""
     code = PARTITIONED.format(tests=str(ROOT / "tests"), examples=str(ROOT / "examples"),
                               trials=TRIALS)
-    process = subprocess.Popen(
-        ["ip", "netns", "exec", namespace, sys.executable, "-c", code],
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        out, err = process.communicate(timeout=scaled(90 + 90 * TRIALS))
-    finally:
-        if process.poll() is None:
-            process.send_signal(signal.SIGINT)  # lets the child stop its cluster
-            try:
-                process.communicate(timeout=scaled(10))
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.communicate()
-    assert process.returncode == 0, f"stdout:\n{out}\nstderr:\n{err}"
+    out = run_in_namespace(namespace, code, timeout=90 + 90 * TRIALS)
     for result in json.loads(out):
         report(f"cluster {FAULTS['cut'][0]}, full coverage {result['coverage']}",
                coverage=result["coverage"], **result["figures"], **result["totals"],

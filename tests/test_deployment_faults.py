@@ -578,21 +578,28 @@ def namespace() -> Iterator[str]:
 def test_partition_that_drops_packets(namespace: str) -> None:
     code = textwrap.dedent(PARTITIONED.format(
         tests=str(ROOT / "tests"), examples=str(ROOT / "examples")))
+    out = run_in_namespace(namespace, code, timeout=60 + 30 * TRIALS)
+    report("partition", partition_s=PARTITION_S, **json.loads(out))
+
+
+def run_in_namespace(namespace: str, code: str, *, timeout: float) -> str:
+    """Runs `code` with this interpreter inside `namespace`; its stdout, once it exited
+    with 0 within `timeout` seconds at native speed."""
     process = subprocess.Popen(
         ["ip", "netns", "exec", namespace, sys.executable, "-c", code],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        out, err = process.communicate(timeout=scaled(60 + 30 * TRIALS))
+        out, err = process.communicate(timeout=scaled(timeout))
     finally:
         if process.poll() is None:
-            process.send_signal(signal.SIGINT)  # lets the child stop its server
+            process.send_signal(signal.SIGINT)  # lets the child stop its servers
             try:
                 process.communicate(timeout=scaled(10))
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.communicate()
     assert process.returncode == 0, f"stdout:\n{out}\nstderr:\n{err}"
-    report("partition", partition_s=PARTITION_S, **json.loads(out))
+    return out
 
 
 # --- LocalLatch across fork() ------------------------------------------------------------

@@ -170,8 +170,9 @@ class LocalCluster:
     @staticmethod
     def admin(node: RedisServer, *command: Any, timeout: float = 5.0) -> Any:
         """One command on one node, over a connection of its own."""
-        client = redis.Redis(host=node.host, port=node.port, socket_timeout=scaled(timeout),
-                             socket_connect_timeout=scaled(timeout))
+        client: Any = redis.Redis(host=node.host, port=node.port,
+                                  socket_timeout=scaled(timeout),
+                                  socket_connect_timeout=scaled(timeout))
         try:
             return client.execute_command(*command)
         finally:
