@@ -581,11 +581,15 @@ def test_master_failover(healthy: LocalCluster, fault: str, coverage: str) -> No
             # ones included, counts the cluster as down and refuses every command.
             assert down, "the cluster never went down"
         else:
-            # Without that rule (or in a manual failover) the other masters go on
-            # serving as if nothing happened.
+            # Without that rule (or in a manual failover) the cluster never counts as
+            # down, and the other masters go on serving as if nothing happened. Their
+            # calls' lengths (0.2 to 0.3 s on a quiet machine) are bounded with room for
+            # a loaded one: the stall that a down cluster causes is the cluster state
+            # above, not a figure a busy machine can outrun.
+            assert not down, f"the cluster counted as down {min(down):.2f} s after the fault"
             assert not errors(healthy_calls), errors(healthy_calls)
-            assert longest(healthy_calls) < scaled(WAITING_MS / 1000 + 0.4), longest(
-                healthy_calls)
+            assert longest(healthy_calls) < scaled(WAITING_MS / 1000 + NODE_TIMEOUT_S), (
+                longest(healthy_calls))
         if fault == "failover":
             # The old master holds its writers until the replica has caught up; then
             # they are redirected to it. The default client waits that long; the
