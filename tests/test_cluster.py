@@ -338,9 +338,15 @@ def test_each_lock_is_a_key_on_its_master(healthy: LocalCluster) -> None:
 WORKER = """
 import json, sys, time
 sys.path[:0] = [{examples!r}, {tests!r}]
+import cluster
 from cluster import ClusterLatch
 from test_cluster import DefaultClusterLatch
+from quarn_devkit.waits import scaled
 from quarn_utils.models.data_models.address import Address
+
+# The bounded client's timeouts are for a real machine; an emulated one answers slower.
+cluster.SOCKET_TIMEOUT_S = scaled(cluster.SOCKET_TIMEOUT_S)
+cluster.CONNECT_TIMEOUT_S = scaled(cluster.CONNECT_TIMEOUT_S)
 
 port, workers, rounds = {port}, {workers}, {rounds}
 targets = [Address(*segments) for segments in {segments!r}]
@@ -403,7 +409,8 @@ def finish_workers(cluster: LocalCluster, processes: list[subprocess.Popen[str]]
         for process in processes:
             if process.poll() is None:
                 process.kill()
-                process.communicate()
+            with process:  # closes its pipes, also those of a worker not read above
+                pass
     with RedisCluster(host="127.0.0.1", port=cluster.masters()[0].port) as client:
         for target in targets:
             key = target.to_string()
