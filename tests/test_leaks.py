@@ -81,6 +81,9 @@ class Case:
     call: Callable[[], object]
     probes: tuple[object, ...] = ()
     after: Callable[[], object] = lambda: None
+    # Blocks that a traced pair may gain without a leak: more where each call makes a class,
+    # of which the interpreter keeps a few dozen blocks now and then.
+    blocks: int = TRACED_BLOCKS
 
 
 def soak(case: Case, calls: int) -> None:
@@ -92,12 +95,13 @@ def soak(case: Case, calls: int) -> None:
     # the calls leave behind.
     gc.freeze()
     try:
-        measure(call, probes, calls)
+        measure(call, probes, calls, case.blocks)
     finally:
         gc.unfreeze()
 
 
-def measure(call: Callable[[], object], probes: tuple[object, ...], calls: int) -> None:
+def measure(call: Callable[[], object], probes: tuple[object, ...], calls: int,
+            block_limit: int) -> None:
     refs = [sys.getrefcount(p) for p in probes]
     objects = len(gc.get_objects())
     rss = rss_bytes()
@@ -131,15 +135,18 @@ def measure(call: Callable[[], object], probes: tuple[object, ...], calls: int) 
                 for _ in range(traced):
                     call()
                 gc.collect()
-                held.append((tracemalloc.get_traced_memory()[0],
-                             len(tracemalloc.take_snapshot().traces)))
+                held.append(tracemalloc.take_snapshot())
         finally:
             tracemalloc.stop()
-        left, blocks = held[1][0] - held[0][0], held[1][1] - held[0][1]
-        if left <= TRACED_LIMIT and blocks <= TRACED_BLOCKS:
+        left = sum(t.size for t in held[1].traces) - sum(t.size for t in held[0].traces)
+        blocks = len(held[1].traces) - len(held[0].traces)
+        if left <= TRACED_LIMIT and blocks <= block_limit:
             return
-    assert left <= TRACED_LIMIT, f"{left} bytes still traced after {traced} calls"
-    assert blocks <= TRACED_BLOCKS, f"{blocks} blocks still traced after {traced} calls"
+    # Where the growth was allocated, so that a failure in CI says what kept it.
+    stats = sorted(held[1].compare_to(held[0], "lineno"), key=lambda stat: -stat.count_diff)
+    grown = "; ".join(str(stat) for stat in stats[:3])
+    assert left <= TRACED_LIMIT, f"{left} bytes still traced after {traced} calls ({grown})"
+    assert blocks <= block_limit, f"{blocks} blocks still traced after {traced} calls ({grown})"
 
 
 def expect(error: type[BaseException], text: str | None, fn: Callable[..., object], /,
@@ -1137,7 +1144,9 @@ def test_later_import_leaves_nothing(module: Any) -> None:
     def call() -> None:
         assert importlib.util.module_from_spec(found) is module
         loader.exec_module(module)
-    soak(Case(call, (module, found)), SLOW_CALLS)
+    # A leaked state block adds one block per call; the class made by each call leaves a
+    # few dozen now and then (51 seen once in CI), however many calls there are.
+    soak(Case(call, (module, found), blocks=SLOW_CALLS // 2), SLOW_CALLS)
 
 
 def test_probes_are_counted() -> None:
