@@ -51,10 +51,16 @@ from test_deployment_faults import (  # noqa: F401 - namespace is a fixture
     DEFAULT_TIMEOUT_S, TRIALS, namespace, report, run_in_namespace, spread)
 
 sys.path.insert(0, str(ROOT / "examples"))
+import cluster as cluster_example  # noqa: E402
 from cluster import ClusterLatch  # noqa: E402
 
 from quarn_data.lock.implementations.remote_latch import RemoteLatch  # noqa: E402
 from quarn_utils.models.data_models.address import Address  # noqa: E402
+
+# The bounded client's own timeouts are for a machine at full speed: here, as in the
+# workers, they scale with the time factor (1 unless the run is emulated).
+cluster_example.SOCKET_TIMEOUT_S = scaled(cluster_example.SOCKET_TIMEOUT_S)
+cluster_example.CONNECT_TIMEOUT_S = scaled(cluster_example.CONNECT_TIMEOUT_S)
 
 NODE_TIMEOUT_S = NODE_TIMEOUT_MS / 1000
 WAITING_MS = 200
