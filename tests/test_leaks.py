@@ -135,15 +135,15 @@ def measure(call: Callable[[], object], probes: tuple[object, ...], calls: int,
                 for _ in range(traced):
                     call()
                 gc.collect()
-                held.append(tracemalloc.take_snapshot())
+                held.append((tracemalloc.get_traced_memory()[0], tracemalloc.take_snapshot()))
         finally:
             tracemalloc.stop()
-        left = sum(t.size for t in held[1].traces) - sum(t.size for t in held[0].traces)
-        blocks = len(held[1].traces) - len(held[0].traces)
+        (before, first), (after, second) = held
+        left, blocks = after - before, len(second.traces) - len(first.traces)
         if left <= TRACED_LIMIT and blocks <= block_limit:
             return
     # Where the growth was allocated, so that a failure in CI says what kept it.
-    stats = sorted(held[1].compare_to(held[0], "lineno"), key=lambda stat: -stat.count_diff)
+    stats = sorted(second.compare_to(first, "lineno"), key=lambda stat: -stat.count_diff)
     grown = "; ".join(str(stat) for stat in stats[:3])
     assert left <= TRACED_LIMIT, f"{left} bytes still traced after {traced} calls ({grown})"
     assert blocks <= block_limit, f"{blocks} blocks still traced after {traced} calls ({grown})"
