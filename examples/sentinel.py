@@ -22,12 +22,12 @@ The timeouts and the retry policy are those of examples/bounded.py, for the same
 from __future__ import annotations
 
 import sys
-from typing import Any
+from typing import Any, cast
 
 import redis
 from redis.backoff import NoBackoff
 from redis.retry import Retry
-from redis.sentinel import Sentinel
+from redis.sentinel import Sentinel, SentinelConnectionPool
 
 from quarn_data.lock.implementations.remote_latch import RemoteLatch
 from quarn_utils.models.data_models.address import Address
@@ -88,6 +88,16 @@ class SentinelLatch(RemoteLatch):
             retry=Retry(NoBackoff(), 1, supported_errors=(redis.exceptions.ConnectionError,)),
             health_check_interval=HEALTH_CHECK_S,
         )
+
+    def disconnect(self) -> None:
+        """Closes the connections to the master, then those to the sentinels, which the
+        master's client does not own: left to the garbage collector, they would be
+        closed some time later, with a ResourceWarning."""
+        pool = cast(SentinelConnectionPool, self.client.connection_pool)
+        sentinels = pool.sentinel_manager.sentinels
+        super().disconnect()
+        for client in sentinels:
+            client.connection_pool.disconnect()  # redis-py 5.0.0's close() leaves it open
 
 
 def main(argv: list[str]) -> int:
