@@ -30,7 +30,7 @@ def pytest_report_header() -> str:
 # --- time limits ----------------------------------------------------------------------
 # Every test has a time limit: `timeout` of pytest-timeout in pyproject.toml, written for
 # native speed and multiplied by the time factor of quarn_devkit.waits (QUARN_TIME_FACTOR,
-# which a slow run such as CI's emulated track sets), unless a limit is given explicitly,
+# which a slow run, such as CI's emulated steps, sets), unless a limit is given explicitly,
 # with PYTEST_TIMEOUT=<seconds> in the environment or --timeout=<seconds>. Past it the test
 # fails with the stacks of all threads, and the run goes on. A hang that the limit's signal
 # cannot end (native code that never comes back to the interpreter) meets a second watchdog

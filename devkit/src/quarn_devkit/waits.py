@@ -5,7 +5,7 @@ promoted, a child to finish.
 Every such limit is written as what it takes on a machine like ours at native speed, with
 ample room, and goes through `scaled()`, which multiplies it by one factor that the
 environment sets: ``QUARN_TIME_FACTOR`` (default 1). A run that is slower by nature sets
-it once (CI's emulated track: every instruction runs under qemu), instead of each wait
+it once (CI's emulated steps: every instruction runs under qemu), instead of each wait
 guessing how slow a machine may be. The per-test time limit of the suite scales with it
 too (tests/conftest.py), unless one is given explicitly.
 
