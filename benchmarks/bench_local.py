@@ -11,6 +11,9 @@
    steps with public C calls and no binder (benchmarks/floor.c, built here for the running
    interpreter), which shows what the native call layer itself costs; beside the inline
    steps and the plain-Python class.
+3. Instances taking turns: 1, 2 and 8 instances, each taking and freeing the same str
+   target in turn, LocalLatch beside the plain-Python class; LocalLatch's lead must not
+   shrink when its reads of ``self.locks`` alternate between instances.
 """
 
 from __future__ import annotations
@@ -37,7 +40,8 @@ from quarn_data.lock.implementations.local_latch import LocalLatch
 from quarn_utils.models.data_models.address import Address
 
 NAME = "local"
-SECTIONS = ("local", "local-floor")  # the Address target; the str target beside the C floor
+# The Address target; the str target beside the C floor; instances taking turns.
+SECTIONS = ("local", "local-floor", "local-turns")
 
 
 # --- the plain-Python reference class ------------------------------------------------------
@@ -234,9 +238,52 @@ def bench_local_floor(context: Context) -> list[str]:
     return verdicts
 
 
+TURNS = (1, 2, 8)
+
+
+def bench_local_turns(context: Context) -> list[str]:
+    """k instances (k in TURNS), each taking and freeing the same str target in turn: one
+    iteration makes k pairs, one per instance. LocalLatch and the plain-Python class."""
+    args = context.args
+    t: Any = "orders/42"
+    cases = []
+    for k in TURNS:
+        for kind, make in (("LocalLatch", LocalLatch), ("plain-Python class", PyLocalLatch)):
+            latches = {f"l{i}": make() for i in range(k)}
+            for latch in latches.values():
+                assert latch.acquire(t) is True
+                latch.release(t)
+            body = "; ".join(f"{name}.acquire(t); {name}.release(t)" for name in latches)
+            cases.append(Case(turns_row(kind, k), body, {**latches, "t": t},
+                              max(args.local_reps // k, 1)))
+    rounds = harness.run_rounds(cases, args.local_rounds, 2, args.local_reps, args.local_blocks)
+    ours, plain = (lambda k: turns_row("LocalLatch", k)), (lambda k: turns_row("plain-Python class", k))
+    ratios = [Ratio(f"LocalLatch / plain-Python class, {k} taking turns", ours(k), plain(k))
+              for k in TURNS]
+    last = TURNS[-1]
+    ratios.append(Ratio(f"that ratio with {last} instances / with 1", ours(last), plain(last),
+                        "<= 1.10", over=(ours(1), plain(1))))
+    width = label_width(rounds.net, [q.label for q in ratios])
+    title = (f"LocalLatch instances taking turns: acquire(t) + release(t) on t = {t!r} by each "
+             f"of k instances in turn, time per iteration of k pairs ({args.local_blocks} blocks "
+             "per round; bare loop subtracted)")
+    print_rows(title, rounds.net, ours(1), width)
+    verdicts = print_ratios(rounds, ratios, width)
+    print()
+    context.results.timed("local_turns", title, rounds, ratios, ours(1), target="str",
+                          turns=list(TURNS), rounds=args.local_rounds, warmup_rounds=2,
+                          blocks=args.local_blocks, reps=args.local_reps)
+    return verdicts
+
+
+def turns_row(kind: str, k: int) -> str:
+    return f"{kind}, {k} instance{'s' if k > 1 else ''} ({k} pair{'s' if k > 1 else ''})"
+
+
 def run(context: Context) -> list[str]:
     return ((bench_local(context) if context.wants("local") else [])
-            + (bench_local_floor(context) if context.wants("local-floor") else []))
+            + (bench_local_floor(context) if context.wants("local-floor") else [])
+            + (bench_local_turns(context) if context.wants("local-turns") else []))
 
 
 if __name__ == "__main__":

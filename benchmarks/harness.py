@@ -135,11 +135,18 @@ class Ratio:
     target: str = ""   # e.g. "<= 1.15" or ">= 1.80"
     note: str = ""
     note_in_summary: bool = False
+    # A ratio of ratios: (numerator / denominator) / (over[0] / over[1]), round by round.
+    over: tuple[str, str] | None = None
 
 
-def per_round(rounds: dict[str, list[float]], numerator: str, denominator: str) -> list[float]:
-    """The ratio of two rows taken round by round (both from the same round)."""
-    return [a / b for a, b in zip(rounds[numerator], rounds[denominator])]
+def per_round(rounds: dict[str, list[float]], numerator: str, denominator: str,
+              over: tuple[str, str] | None = None) -> list[float]:
+    """The ratio of two rows taken round by round (both from the same round), divided by
+    the ratio of the two rows `over` of the same round, if given."""
+    each = [a / b for a, b in zip(rounds[numerator], rounds[denominator])]
+    if over is None:
+        return each
+    return [r / (a / b) for r, a, b in zip(each, rounds[over[0]], rounds[over[1]])]
 
 
 def meets(target: str, value: float) -> bool:
@@ -188,8 +195,8 @@ def print_ratios(rounds: Rounds, ratios: Sequence[Ratio], width: int) -> list[st
     print(f"  {'ratio (taken round by round)':<{width}} {'median':>10}   {'min - max':<15} "
           f"{'with loop':>9} {'target':>8}  verdict")
     for q in ratios:
-        each = per_round(rounds.net, q.numerator, q.denominator)
-        gross = statistics.median(per_round(rounds.gross, q.numerator, q.denominator))
+        each = per_round(rounds.net, q.numerator, q.denominator, q.over)
+        gross = statistics.median(per_round(rounds.gross, q.numerator, q.denominator, q.over))
         med = statistics.median(each)
         verdict = ""
         target = q.target or "-"
@@ -249,7 +256,8 @@ class Results:
                              "external": label in measured.external}
                      for label in measured.net},
             "ratios": [{"label": q.label, "numerator": q.numerator,
-                        "denominator": q.denominator, "target": q.target, "note": q.note}
+                        "denominator": q.denominator, "target": q.target, "note": q.note,
+                        **({"over": list(q.over)} if q.over else {})}
                        for q in ratios],
         }
 

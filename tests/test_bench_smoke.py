@@ -59,8 +59,8 @@ def test_bench_quick_prints_the_table(tmp_path: Path) -> None:
         assert re.search(rf"{re.escape(row)}.*\d+(\.\d+)? (ns|us|ms)", out), out
     assert "C client floor" not in out
     data = json.loads(written.read_text())
-    assert list(data["sections"]) == ["local", "local_floor", "properties", "remote",
-                                      "handover", "memory"]
+    assert list(data["sections"]) == ["local", "local_floor", "local_turns", "properties",
+                                      "remote", "handover", "memory"]
     assert data["mode"] == "quick" and data["interpreter"]["version"] in sys.version
     local = data["sections"]["local_floor"]
     assert {len(row["net_ns"]) for row in local["rows"].values()} == {7}
