@@ -5,9 +5,17 @@ Each case runs in a fresh interpreter, since a module can be loaded only once pe
 
 from __future__ import annotations
 
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
 import pytest
 
 from conftest import check_python
+from quarn_devkit.waits import scaled
 
 REMOTE = "quarn_data.lock.implementations.remote_latch"
 LOCAL = "quarn_data.lock.implementations.local_latch"
@@ -292,3 +300,71 @@ def test_errors_of_the_metaclass_fail_the_load(name: str, short: str, cls: str) 
         else:
             raise AssertionError("loaded")
     """)
+
+
+EMBEDDING = r"""
+#include <Python.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+/* Runs the script argv[1] in argv[2] runtimes, one after another in this process: each
+   is initialised, runs the script, and is finalised. */
+int main(int argc, char** argv) {
+    if (argc != 3) return 2;
+    for (int round = 1; round <= atoi(argv[2]); ++round) {
+        Py_Initialize();
+        int failed = PyRun_SimpleString(argv[1]);
+        if (Py_FinalizeEx() < 0 || failed) {
+            fprintf(stderr, "round %d failed\n", round);
+            return 1;
+        }
+    }
+    return 0;
+}
+"""
+
+
+def embedding_build(folder: Path) -> Path:
+    """The program above, built with the running interpreter's flags for embedding, or a
+    skip when that interpreter has no python-config or no C compiler is found."""
+    config = Path(sysconfig.get_config_var("BINDIR")) / (
+        f"python{sysconfig.get_config_var('VERSION')}{sys.abiflags}-config")
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if not config.exists() or compiler is None:
+        pytest.skip(f"embedding needs {config} and a C compiler")
+    flags = {kind: subprocess.run([str(config), f"--{kind}", "--embed"], capture_output=True,
+                                  text=True, check=True).stdout.split()
+             for kind in ("cflags", "ldflags")}
+    (folder / "embed.c").write_text(EMBEDDING)
+    program = folder / "embed"
+    subprocess.run([compiler, *flags["cflags"], str(folder / "embed.c"), "-o", str(program),
+                    *flags["ldflags"]], check=True, capture_output=True, text=True)
+    return program
+
+
+def test_a_new_runtime_loads_both_modules_afresh(tmp_path: Path) -> None:
+    """Py_FinalizeEx() and Py_Initialize() again in one process: each runtime imports and
+    uses both modules as the first one did (the interpreter that loaded them is gone, and
+    with it everything they made)."""
+    # remote_latch needs only a module named redis to load; the client package would bring
+    # ssl and hashlib, which some builds cannot import in a second runtime (pyenv's 3.12.1:
+    # _hashlib crashes there, with or without these modules).
+    script = f"""
+import sys, types
+sys.modules["redis"] = types.ModuleType("redis")
+import {LOCAL} as local, {REMOTE} as remote
+latch = local.LocalLatch()
+assert latch.acquire("t") is True and latch.acquire("t", blocking=False) is False
+latch.release("t")
+latch.locks = {{}}  # read afresh: a new table, a new lock
+assert latch.acquire("t") is True and len(latch.locks) == 1
+assert remote.RemoteLatch().is_connected is False
+print("round ok")
+"""
+    program = embedding_build(tmp_path)
+    paths = sysconfig.get_paths()
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join({paths["purelib"], paths["platlib"]})}
+    done = subprocess.run([str(program), script, "3"], capture_output=True, text=True, env=env,
+                          timeout=scaled(60))
+    assert done.returncode == 0 and done.stdout.split("\n") == ["round ok"] * 3 + [""], (
+        f"exit {done.returncode}\nstdout:\n{done.stdout}\nstderr:\n{done.stderr}")

@@ -6,6 +6,7 @@ import inspect
 import sys
 import threading
 import time
+import warnings
 from collections.abc import Callable
 from typing import Any
 
@@ -478,6 +479,113 @@ def test_each_read_sees_the_latest_table() -> None:
         latch.locks  # noqa: B018
     assert (str(info.value), info.value.name, info.value.obj) == (
         str(generic.value), "locks", latch)
+
+
+class LikeLocks:
+    """Hashes as the str "locks" and equals nothing: a dict lookup of "locks" that meets it
+    compares the two, and counts that in `compared`; its first comparison runs `first`."""
+
+    compared = 0
+    first: Callable[[], None] = staticmethod(lambda: None)
+
+    def __hash__(self) -> int:
+        return hash("locks")
+
+    def __eq__(self, other: object) -> bool:
+        LikeLocks.compared += 1
+        first, LikeLocks.first = LikeLocks.first, staticmethod(lambda: None)
+        first()
+        return False
+
+
+def test_each_read_compares_what_the_generic_lookup_compares() -> None:
+    """A key of the instance dict met before "locks" is compared by every lookup of `locks`:
+    each read of the table compares it as often as the generic lookup does."""
+    latch = LocalLatch()
+    latch.acquire(A)
+    latch.release(A)
+    latch.__dict__ = {LikeLocks(): None, **vars(latch)}  # first, where the lookup meets it
+    LikeLocks.compared = 0
+    latch.locks  # noqa: B018
+    per_read, LikeLocks.compared = LikeLocks.compared, 0
+    for _ in range(3):
+        latch.acquire(A)  # two reads of the table in each, as in release
+        latch.release(A)
+    assert per_read > 0 and LikeLocks.compared == 3 * 4 * per_read
+
+
+def test_a_class_changed_while_its_bases_are_searched(monkeypatch: pytest.MonkeyPatch) -> None:
+    """The search of LocalLatch's bases for `locks` compares a key that gives LocalLatch a
+    `locks` property meanwhile: from then on, `locks` is what that property gives."""
+    latch, table = LocalLatch(), {}
+    latch.acquire(A)
+    latch.release(A)
+    base = local_latch.LockBase
+    with warnings.catch_warnings():  # 3.13 on: "non-string key in the __dict__ of class"
+        warnings.simplefilter("ignore", RuntimeWarning)
+        with_key = type(base)("WithKey", (base,), {LikeLocks(): None})
+    LikeLocks.first = staticmethod(lambda: monkeypatch.setattr(
+        LocalLatch, "locks", property(lambda self: table), raising=False))
+    LocalLatch.__bases__ = (with_key,)
+    try:
+        assert latch.acquire(B) is True
+        # The table that the generic lookup gives now (3.12's type cache keeps the search's
+        # stale answer: the instance's table; from 3.14 on, the property's).
+        assert latch.locks[B].locked()
+        latch.release(B)
+        assert not latch.locks[B].locked()
+    finally:
+        LocalLatch.__bases__ = (base,)
+
+
+def test_reads_from_the_instance_dict_only_where_every_event_arrives() -> None:
+    """LocalLatch reads `self.locks` from the instance dict, holding a dict watcher of its
+    own, only where the interpreter sends every event those reads rest on, which the module
+    proves at load. The test asks the interpreter itself, with a watcher of its own: CPython
+    3.13.0 sends no event for a store through an object's inline values once its __dict__
+    exists (gh-125608), and before 3.13 no instance keeps its values inline; free-threaded
+    builds read generically."""
+    out = check_python("""
+        import sys, sysconfig
+        try:
+            import _testcapi
+        except ImportError:
+            print("no _testcapi")
+            raise SystemExit
+
+        def free_dict_watchers():
+            taken = []
+            try:
+                while True:
+                    taken.append(_testcapi.add_dict_watcher(0))
+            except RuntimeError:
+                pass
+            for watcher in taken:
+                _testcapi.clear_dict_watcher(watcher)
+            return len(taken)
+
+        class Plain:
+            pass
+        o = Plain()
+        o.x = 1
+        watcher = _testcapi.add_dict_watcher(0)
+        _testcapi.watch_dict(watcher, vars(o))
+        o.x = 2  # through the inline values, if the object has them
+        heard = _testcapi.get_dict_watcher_events() != []
+        _testcapi.unwatch_dict(watcher, vars(o))
+        _testcapi.clear_dict_watcher(watcher)
+        inline = bool(Plain.__flags__ & (1 << 2))  # Py_TPFLAGS_INLINE_VALUES, 3.13 on
+        threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+        before = free_dict_watchers()
+        from quarn_data.lock.implementations.local_latch import LocalLatch
+        latch = LocalLatch()
+        assert latch.acquire("t") and latch.release("t") is None
+        print(inline and heard and not threaded, before - free_dict_watchers())
+    """).split()
+    if out == ["no", "_testcapi"]:
+        pytest.skip("this interpreter has no _testcapi")
+    expected, held = out
+    assert int(held) == (expected == "True"), out
 
 
 class CountedHash:

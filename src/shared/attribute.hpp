@@ -9,23 +9,35 @@
 //
 // `InstanceAttribute` knows, for one class, whether that is so, and then looks into the
 // object's `__dict__` itself, and only into a dict whose keys are all exact str, where a
-// lookup of a str runs no code and cannot fail. It keeps the value it found with the
-// dict it came from, and answers the next read of that same dict with it until the dict
-// changes.
+// lookup of a str runs no code and cannot fail. It remembers the value it found with the
+// dict it came from, for the last few dicts read (several instances taking turns), and
+// answers the next read of such a dict with it until the dict changes.
 //
 // Each thing it knows is forgotten when the interpreter says that it may have changed:
 // - the MRO: a type watcher hears of every change to the class's dict or to a base's
 //   (an attribute set or deleted, `__bases__` assigned), the same signal that ends the
 //   interpreter's own caches of the class's lookups;
-// - the value: a dict watcher hears of every change to the dict it came from (a key
-//   added, replaced or deleted, the dict cleared, updated or freed), the signal that the
+// - a value: a dict watcher hears of every change to the dict it came from (a key added,
+//   replaced or deleted, the dict cleared, updated or freed), the signal that the
 //   interpreter's own caches of global names rest on.
 // Everything else is tested on each read: the object's class (so `__class__` assignment
 // and subclasses take the generic lookup), its `tp_getattro` (a `__getattribute__` or
 // `__getattr__` added later), and which dict the object has now (`__dict__` assigned).
-// Where a watcher cannot be had, or where asking for an object's `__dict__` would change
-// how the interpreter stores its attributes (kInstanceDictSharesValues), every read is the
-// generic lookup.
+//
+// Those signals are the interpreter's, and an interpreter may miss one: CPython 3.13.0
+// sent no dict event for a store through an object's inline values once its `__dict__`
+// existed (gh-125608, fixed in 3.13.1 by gh-125611). So before it answers a single read,
+// a reader proves on the running interpreter, with its own watchers and its own reads of
+// a throwaway class, that every event it relies on arrives (see probe() in
+// attribute.cpp); where one does not, where the class's instances do not keep their
+// values in the object once a `__dict__` is made for them (CPython before 3.13, where
+// making it would cost the object the interpreter's specialised loads), where no watcher
+// is free, or on a free-threaded build, every read is the generic lookup for as long as
+// the module is loaded.
+//
+// Each reader has a dict watcher and a type watcher of its own: it alone watches and
+// unwatches the dicts it remembers, so no reader can silence a dict another still
+// borrows from.
 #pragma once
 
 #include "ref.hpp"
@@ -34,29 +46,36 @@ namespace quarn {
 
 class InstanceAttribute {
 public:
-    /// Starts answering reads of `name` (an interned str) on instances of exactly `cls`.
-    /// Keeps references to both until `forget`. Never fails: without watchers, or for a
-    /// `cls` that is not a class whose instances have a `__dict__`, every read is generic.
+    /// Starts answering reads of `name` (an interned str) on instances of exactly `cls`,
+    /// once the probe has shown that the running interpreter sends every event the answers
+    /// rest on. Keeps references to both until `forget`. Never fails: otherwise every read
+    /// is generic.
     void watch(PyObject* cls, PyObject* name) noexcept;
+    /// Drops everything it holds and gives its watchers back (the interpreter is alive).
     void forget() noexcept;
+    /// Forgets everything without touching it: the runtime it was made in has ended, and
+    /// its objects and watchers went with it.
+    void abandon() noexcept;
 
     /// getattr(obj, name). Returns a new reference, or NULL with an exception set.
     PyObject* read(PyObject* obj) noexcept {
+#ifndef Py_GIL_DISABLED
         PyTypeObject* type = Py_TYPE(obj);
-        if (kInstanceDictSharesValues && reinterpret_cast<PyObject*>(type) == cls_.get() &&
+        if (reinterpret_cast<PyObject*>(type) == cls_.get() &&
             type->tp_getattro == PyObject_GenericGetAttr &&
             (state_ == State::DictOnly || (state_ == State::Unknown && settle()))) {
             PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
             if (dict != nullptr) {
-                const bool known = dict == dict_ && value_ != nullptr;
                 Py_DECREF(dict);  // the object keeps it
-                if (known) return Py_NewRef(value_);
+                const Known* known = find(dict);
+                if (known != nullptr && known->value != nullptr) return Py_NewRef(known->value);
                 PyObject* value = look_up(dict);
                 if (value != nullptr) return value;
             } else {
                 PyErr_Clear();  // the generic lookup meets the same failure and reports it
             }
         }
+#endif
         return PyObject_GetAttr(obj, name_);
     }
 
@@ -67,6 +86,25 @@ public:
 private:
     enum class State : unsigned char { Unknown, DictOnly, Generic };
 
+    /// A dict read recently, watched by this reader, and its value for `name` (borrowed
+    /// from it), or NULL after a change. `dict` is borrowed too: its freeing is heard.
+    struct Known {
+        PyObject* dict;
+        PyObject* value;
+    };
+    static constexpr unsigned kKnown = 8;
+
+    Known* find(PyObject* dict) noexcept {
+        if (known_[last_].dict == dict) return &known_[last_];
+        for (unsigned i = 0; i < kKnown; ++i) {
+            if (known_[i].dict == dict) {
+                last_ = i;
+                return &known_[i];
+            }
+        }
+        return nullptr;
+    }
+
     /// Looks along the MRO and records the answer. True when only the dict is left.
     bool settle() noexcept;
 
@@ -75,11 +113,21 @@ private:
     /// or NULL with nothing raised when the key is missing or the dict has other keys.
     PyObject* look_up(PyObject* dict) noexcept;
 
+    /// Points the reader at `cls`: watched, its MRO not yet looked at, nothing known.
+    bool target(PyObject* cls) noexcept;
+    /// Unwatches every dict it knows and forgets them.
+    void drop_known() noexcept;
+    bool probe() noexcept;
+    friend struct Probe;
+
     static_ref cls_, name_;
     State state_ = State::Generic;
-    unsigned generation_ = 0;     // counts the class changes heard, see settle()
-    PyObject* dict_ = nullptr;    // the watched dict (borrowed: its freeing is heard)...
-    PyObject* value_ = nullptr;   // ...and its value for `name` (borrowed from it), or NULL
+    unsigned generation_ = 0;  // counts the class changes heard, see settle()
+    int slot_ = -1;            // which of the watcher callbacks are this reader's
+    int type_watcher_ = -1, dict_watcher_ = -1;
+    Known known_[kKnown] = {};
+    unsigned last_ = 0;  // the entry the last read found
+    unsigned next_ = 0;  // the entry that the next new dict replaces
 };
 
 }  // namespace quarn

@@ -15,22 +15,12 @@
 #error "quarn lock backends are not built for free-threaded CPython (see README, Install)"
 #endif
 
-#if PY_VERSION_HEX >= 0x030E0000
-/// Whether the instance-dict read of attribute.hpp is used: where PyObject_GenericGetDict
-/// leaves an instance's attributes where they are. From 3.13 on, the dict it makes for an
-/// object whose attributes live in the object itself (inline values) shares them, and the
-/// interpreter's specialised loads of the object's attributes and methods stay as they
-/// were. 3.12 moves them out into the new dict, after which the interpreter no longer
-/// specialises method loads on that object. 3.13 is left out too: on 3.13.0 a class
-/// attribute added after such reads (tests/test_local.py, the class property case) ended
-/// in a freed function's second deallocation, which 3.13.15, 3.14 and 3.15 never showed;
-/// until the cause is known, 3.13 keeps the generic lookup.
-inline constexpr bool kInstanceDictSharesValues = true;
-#else
-inline constexpr bool kInstanceDictSharesValues = false;
-#endif
-
 #if PY_VERSION_HEX < 0x030D0000
+
+/// A type whose instances keep their attributes in the object itself, where a `__dict__`
+/// made for one shares them instead of taking them over. New in 3.13; no type of 3.12
+/// does so.
+#define Py_TPFLAGS_INLINE_VALUES 0
 
 /// getattr(obj, name) where a missing attribute is no error: 1 with a new reference in
 /// `*result`, 0 with NULL when AttributeError was raised (and cleared), -1 on any other

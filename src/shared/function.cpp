@@ -7,7 +7,10 @@
 namespace quarn {
 namespace {
 
-PyTypeObject* function_type = nullptr;  // made once per process, on first use
+// Made on first use by each load, for the runtime of that load: a failed load drops it
+// (the functions it made keep it alive as long as they live), a finalised runtime takes
+// it along.
+static_ref function_type;
 
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
 
@@ -379,14 +382,15 @@ PyObject* make_annotations(const Function& f) noexcept {
     return dict.release();
 }
 
-bool ensure_type() noexcept {
-    if (function_type == nullptr) {
-        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&Function_spec));
-    }
-    return function_type != nullptr;
+PyTypeObject* ensure_type() noexcept {
+    if (function_type.get() == nullptr) function_type.set(steal(PyType_FromSpec(&Function_spec)));
+    return reinterpret_cast<PyTypeObject*>(function_type.get());
 }
 
 }  // namespace
+
+void forget_function_type() noexcept { function_type.reset(); }
+void abandon_function_type() noexcept { function_type.abandon(); }
 
 PyObject* Call::global(PyObject* name) const noexcept {
     PyObject* value = nullptr;
@@ -398,8 +402,9 @@ PyObject* Call::global(PyObject* name) const noexcept {
 }
 
 ref make_function(const Signature& sig, const Scope& scope) noexcept {
-    if (!ensure_type()) return {};
-    ref self = steal(function_type->tp_alloc(function_type, 0));  // zeroed and tracked
+    PyTypeObject* type = ensure_type();
+    if (type == nullptr) return {};
+    ref self = steal(type->tp_alloc(type, 0));  // zeroed and tracked
     if (!self) return {};
     Function& f = *as_function(self.get());
     f.sig = &sig;

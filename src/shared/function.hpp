@@ -72,6 +72,12 @@ struct Scope {
 /// Returns a new reference, or NULL with an exception set.
 ref make_function(const Signature& sig, const Scope& scope) noexcept;
 
+/// Drops the function type, made by the first make_function of a load (a failed load:
+/// the functions it made keep the type alive as long as they live).
+void forget_function_type() noexcept;
+/// Forgets it untouched: the runtime it was made in has been finalised.
+void abandon_function_type() noexcept;
+
 /// Binds a vectorcall to the signature of `fn` with the interpreter's rules and the
 /// texts of our binding errors, then applies the exact-type tests. On success fills
 /// `values` (room for kMaxParams; borrowed references; the *args tuple and **kwargs dict

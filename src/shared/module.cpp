@@ -5,9 +5,51 @@ namespace quarn {
 
 // --- one-time load --------------------------------------------------------------------
 
-PyObject* loader_create(Loader& loader, PyObject* module_spec) noexcept {
+namespace {
+
+/// The key under which the interpreter's dict holds a loader's module.
+/// Returns a new reference.
+PyObject* holder_key(const Loader& loader) noexcept {
+    return PyUnicode_FromFormat("quarn-latches:%s", loader.name);
+}
+
+/// The dict that the current interpreter keeps for extensions (borrowed), or NULL with an
+/// exception set.
+PyObject* interpreter_dict() noexcept {
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (dict == nullptr) PyErr_SetString(PyExc_RuntimeError, "no interpreter dict available");
+    return dict;
+}
+
+/// The module that `loader` loaded into the current interpreter: 1 with a new reference
+/// in `*module`, 0 when none is loaded here, -1 with an exception set. When the current
+/// interpreter has the id of the one that loaded it but does not hold it, the runtime of
+/// that one has been finalised: its static state is forgotten first.
+int loaded_module(Loader& loader, PyObject** module) noexcept {
+    *module = nullptr;
     const long long current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current < 0) return nullptr;
+    PyObject* dict = current < 0 ? nullptr : interpreter_dict();
+    ref key = steal(dict != nullptr ? holder_key(loader) : nullptr);
+    if (!key) return -1;
+    const int found = PyDict_GetItemRef(dict, key.get(), module);
+    if (found == 0 && loader.interpreter == current) {
+        // Within one runtime, ids are never reused, and the module is held from the start
+        // of its load until its interpreter is cleared; after a failed load (or a create
+        // that no exec followed) the state is empty already.
+        loader.abandon();
+        abandon_function_type();
+        loader.state = nullptr;
+    }
+    return found;
+}
+
+}  // namespace
+
+PyObject* loader_create(Loader& loader, PyObject* module_spec) noexcept {
+    PyObject* held = nullptr;
+    const int found = loaded_module(loader, &held);
+    if (found != 0) return held;  // a later import, or an error
+    const long long current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (loader.interpreter == -1) {
         loader.interpreter = current;
     } else if (loader.interpreter != current) {
@@ -16,34 +58,49 @@ PyObject* loader_create(Loader& loader, PyObject* module_spec) noexcept {
                         "one interpreter per process.");
         return nullptr;
     }
-    if (loader.module != nullptr) {
-        // The interpreter forgets the state block of whatever module a create slot
-        // returns (it sets the pointer to NULL, and the exec step allocates a new one);
-        // free the old block first, or each later import would leak it.
-        PyMem_Free(PyModule_GetState(loader.module));
-        return Py_NewRef(loader.module);
-    }
     ref name = steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
 
 int loader_exec(Loader& loader, PyObject* module) noexcept {
-    if (loader.module != nullptr) {
-        if (loader.module == module) return 0;  // a later import: nothing runs again
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not "
-                     "supported.",
-                     loader.name);
-        return -1;
+    PyObject* held = nullptr;
+    const int found = loaded_module(loader, &held);
+    if (found < 0) return -1;
+    ref keep = steal(held);
+    if (found > 0) {
+        if (held != module) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "Module '%s' has already been imported. Re-initialisation is not "
+                         "supported.",
+                         loader.name);
+            return -1;
+        }
+        // A later import: nothing runs again. The interpreter has given the module a new
+        // state block (a module that a create slot returns loses the one it had, and its
+        // exec allocates another: moduleobject.c, PyModule_FromDefAndSpec2 and
+        // PyModule_ExecDef). Only when the module no longer points to the block that the
+        // last exec saw is that block nobody's, and freed here as the module would have
+        // freed it (module_dealloc: PyMem_Free of its current block).
+        void* block = PyModule_GetState(module);
+        if (block != loader.state) {
+            PyMem_Free(loader.state);
+            loader.state = block;
+        }
+        return 0;
     }
-    loader.module = Py_NewRef(module);
+    PyObject* dict = interpreter_dict();
+    ref key = steal(dict != nullptr ? holder_key(loader) : nullptr);
+    if (!key || PyDict_SetItem(dict, key.get(), module) < 0) return -1;
+    loader.state = PyModule_GetState(module);
     if (loader.load(module) == 0) return 0;
     // Forget the failed load. Dropping its objects may run arbitrary code, so keep the
     // load's exception aside meanwhile.
     PyObject* exc = PyErr_GetRaisedException();
     loader.forget();
-    Py_CLEAR(loader.module);
+    forget_function_type();
+    loader.state = nullptr;
+    if (PyDict_DelItem(dict, key.get()) < 0) PyErr_Clear();
     PyErr_SetRaisedException(exc);
     return -1;
 }
@@ -393,6 +450,10 @@ bool make_constants(std::span<const Constant> table) noexcept {
 
 void forget_constants(std::span<const Constant> table) noexcept {
     for (const Constant& c : table) c.slot->reset();
+}
+
+void abandon_constants(std::span<const Constant> table) noexcept {
+    for (const Constant& c : table) c.slot->abandon();
 }
 
 }  // namespace quarn

@@ -5,6 +5,13 @@
 // the same module object back without running anything, and a failed load is forgotten
 // so that the next import runs it afresh. Its load imports names through the
 // interpreter's import function and creates its class the way a class statement does.
+//
+// The module object is held by the dict that its interpreter keeps for extensions
+// (PyInterpreterState_GetDict), so it lives exactly as long as that interpreter. A
+// process that finalises its runtime and starts another (Py_FinalizeEx, Py_Initialize)
+// has a new interpreter with the same id and an empty dict: there the static state of
+// the old runtime, whose objects went with it, is forgotten untouched, and the module
+// loads afresh.
 #pragma once
 
 #include "function.hpp"
@@ -19,13 +26,16 @@ struct Loader {
     const char* name;               // the module's short name, for messages
     int (*load)(PyObject* module);  // the load steps: 0, or -1 with an exception set
     void (*forget)();               // drops what a failed load left in the static state
-    PyObject* module = nullptr;     // the module being or having been loaded
+    void (*abandon)();              // forgets the static state of a finalised runtime
     long long interpreter = -1;     // the one interpreter allowed to create it
+    void* state = nullptr;          // the module's state block as its last exec saw it
 };
 
-/// The create slot: refuses a second interpreter, hands back the recorded module to a later
-/// import, or makes a new module that holds only what the interpreter gives every module.
+/// The create slot: refuses a second interpreter, hands back the module loaded into this
+/// one to a later import, or makes a new module that holds only what the interpreter
+/// gives every module.
 PyObject* loader_create(Loader& loader, PyObject* module_spec) noexcept;
+/// The exec slot: runs the load once; on the module already loaded it runs nothing.
 int loader_exec(Loader& loader, PyObject* module) noexcept;
 
 /// Slot functions for a module's PyModuleDef, bound to its static `Loader`.
@@ -40,7 +50,9 @@ int exec_slot(PyObject* module) noexcept {
 
 /// The definition of a module loaded by `L`, for multi-phase initialisation: a create and
 /// an exec slot, no docstring, no module-level functions. The state lives in static
-/// storage, one copy per process, so the module asks for no state block (m_size 0).
+/// storage, one copy per process, so the module asks for no state of its own (m_size 0:
+/// the interpreter still gives each module it executes a block, as its mark of a module
+/// that has run its exec slots).
 template <Loader& L>
 struct Definition {
     static inline PyModuleDef_Slot slots[] = {
@@ -190,5 +202,7 @@ bool make_constants(std::span<const Constant> table) noexcept;
 
 /// Drops every constant of the table: what a failed load leaves must not outlive it.
 void forget_constants(std::span<const Constant> table) noexcept;
+/// Forgets every constant of the table untouched: they went with a finalised runtime.
+void abandon_constants(std::span<const Constant> table) noexcept;
 
 }  // namespace quarn

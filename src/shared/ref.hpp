@@ -45,11 +45,13 @@ private:
     PyObject* p_ = nullptr;
 };
 
-/// A reference kept in static storage until the process ends.
+/// A reference kept in static storage for as long as the runtime that made it.
 ///
 /// It has no destructor on purpose: static destructors run after the interpreter has
 /// been finalised, when releasing a reference is no longer safe. `reset()` drops it
-/// while that is still safe (a failed module load). It lends its pointer implicitly.
+/// while that is still safe (a failed module load); `abandon()` forgets it without
+/// touching it, once the runtime it belongs to has been finalised (its object went with
+/// that runtime). It lends its pointer implicitly.
 class static_ref {
 public:
     constexpr static_ref() noexcept = default;
@@ -63,6 +65,7 @@ public:
         Py_XDECREF(old);
     }
     void reset() noexcept { Py_CLEAR(p_); }
+    void abandon() noexcept { p_ = nullptr; }
 
     PyObject* get() const noexcept { return p_; }
     operator PyObject*() const noexcept { return p_; }

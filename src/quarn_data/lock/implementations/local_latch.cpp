@@ -411,7 +411,17 @@ void forget() noexcept {
     S.thread_lock_release.reset();
 }
 
-Loader loader{"local_latch", load, forget};
+void abandon() noexcept {
+    locks_attribute.abandon();
+    thread_lock_acquire_fast = nullptr;
+    thread_lock_release_noargs = nullptr;
+    abandon_constants(constants);
+    S.thread_lock.abandon();
+    S.thread_lock_acquire.abandon();
+    S.thread_lock_release.abandon();
+}
+
+Loader loader{"local_latch", load, forget, abandon};
 
 }  // namespace
 

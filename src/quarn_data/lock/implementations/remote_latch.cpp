@@ -450,8 +450,9 @@ int load(PyObject* module) noexcept {
 }
 
 void forget() noexcept { forget_constants(constants); }
+void abandon() noexcept { abandon_constants(constants); }
 
-Loader loader{"remote_latch", load, forget};
+Loader loader{"remote_latch", load, forget, abandon};
 
 }  // namespace
 
