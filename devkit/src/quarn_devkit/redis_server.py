@@ -43,6 +43,16 @@ def redis_server_binary() -> str:
     return path
 
 
+def server_environment() -> dict[str, str] | None:
+    """The environment a server starts with: the caller's (None), except in a sanitizer
+    run (QUARN_SANITIZED), where scripts/sanitize preloads the sanitizer runtimes for the
+    interpreters and the server starts without them: Redis 8 and Valkey 9 abort under
+    them (AddressSanitizer: bad-malloc_usable_size, in zmalloc)."""
+    if not os.environ.get("QUARN_SANITIZED"):
+        return None
+    return {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+
+
 def redis_cli_binary() -> str | None:
     """The command-line client that comes with that server (valkey-cli beside
     valkey-server), else redis-cli; None when there is none."""
@@ -56,7 +66,7 @@ def redis_cli_binary() -> str | None:
 def redis_server_version() -> str:
     """What the server says of itself, e.g. "Redis server v=8.0.6" or "Valkey server v=9.1.2"."""
     out = subprocess.run([redis_server_binary(), "--version"], capture_output=True, text=True,
-                         timeout=scaled(30)).stdout
+                         timeout=scaled(30), env=server_environment()).stdout
     return out.split(" sha=")[0].strip()
 
 
@@ -155,7 +165,8 @@ class RedisServer:
             (self.dir / "sentinel.conf").write_text(self.sentinel)
         ready = "Ready to accept connections" if self.sentinel is None else "Sentinel ID is"
         self.process = subprocess.Popen(
-            self.command(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL
+            self.command(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            env=server_environment(),
         )
         limit = scaled(READY_TIMEOUT_S)
         deadline = time.monotonic() + limit
