@@ -4,8 +4,14 @@
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # Venvs live in the repository (git ignores them), or, inside a Debian root made by
 # scripts/debian-root, in that root, so that the host's and the root's never meet. The
-# default venv is .venv for CPython 3.12 and .venv-X.Y for QUARN_PYTHON_VERSION=X.Y.
+# default venv is .venv for CPython 3.12 and .venv-X.Y for QUARN_PYTHON_VERSION=X.Y;
+# QUARN_PYTHON=/path/to/pythonX.Y names an interpreter by path instead (a free-threaded
+# python3.14t of your own build, say), whose venv is .venv-<its file name>.
 VENV_HOME="${QUARN_VENV_HOME:-$ROOT}"
+if [ -n "${QUARN_PYTHON:-}" ]; then
+  PYTHON="$QUARN_PYTHON"
+  VENV="${VENV:-$VENV_HOME/.venv-$(basename "$QUARN_PYTHON")}"
+fi
 VENV="${VENV:-$VENV_HOME/.venv${QUARN_PYTHON_VERSION:+-$QUARN_PYTHON_VERSION}}"
 
 # The CPython minor versions the backends support, oldest first, and where each is

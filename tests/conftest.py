@@ -108,16 +108,17 @@ def latch(redis_server: RedisServer, redis_client: object) -> Iterator[object]:
     instance.disconnect()
 
 
-def run_python(code: str, *, env: dict[str, str] | None = None, timeout: float | None = None,
+def run_python(code: str, *, env: dict[str, str | None] | None = None,
+               timeout: float | None = None,
                cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a fresh interpreter (the one running the tests) and returns the result;
-    `timeout` defaults to a minute at native speed."""
-    full_env = dict(os.environ)
-    full_env.update(env or {})
+    `env` adds to the environment (None removes a variable); `timeout` defaults to a minute
+    at native speed."""
+    full_env: dict[str, str | None] = {**os.environ, **(env or {})}
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True, text=True, timeout=timeout if timeout is not None else scaled(60),
-        env=full_env, cwd=cwd,
+        env={name: value for name, value in full_env.items() if value is not None}, cwd=cwd,
     )
 
 

@@ -15,18 +15,20 @@ and the first holder alone waits, COMPANY_WAIT_S.
 from __future__ import annotations
 
 import json
+import os
 import select
 import subprocess
 import sys
 import textwrap
 import threading
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 
 import pytest
 import redis
 
 from quarn_data.lock.implementations.local_latch import LocalLatch
+from quarn_data.lock.implementations.remote_latch import RemoteLatch
 from quarn_utils.models.data_models.address import Address
 from quarn_devkit.redis_server import RedisServer
 from quarn_devkit.waits import scaled
@@ -246,3 +248,107 @@ def test_local_harness_sees_a_missing_lock() -> None:
     intervals, count = run_local_threads(LOCAL_THREADS, LOCAL_ROUNDS, locked=False)
     assert count < LOCAL_THREADS * LOCAL_ROUNDS
     assert overlaps(intervals) != []
+
+
+# --- without the GIL: threads that truly run at once ----------------------------------------
+
+GIL_ON = getattr(sys, "_is_gil_enabled", lambda: True)()
+without_the_gil = pytest.mark.skipif(GIL_ON, reason="the GIL is on: threads take turns")
+# More threads than cores, so that some always wait while others run.
+STRESS_THREADS = max(8, 3 * (os.cpu_count() or 1))
+STRESS_ROUNDS, STRESS_PRIVATE = 20_000, 3
+
+
+def hammer(threads: int, body: Callable[[int], None]) -> float:
+    """Runs body(i) in `threads` threads started together; returns the seconds taken and
+    raises what any thread raised."""
+    errors: list[BaseException] = []
+    gate = threading.Barrier(threads + 1)
+
+    def run(i: int) -> None:
+        try:
+            gate.wait(timeout=scaled(START_S))
+            body(i)
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    pool = [threading.Thread(target=run, args=(i,), daemon=True) for i in range(threads)]
+    for thread in pool:
+        thread.start()
+    gate.wait(timeout=scaled(START_S))
+    began = time.monotonic()
+    deadline = began + scaled(240)
+    for thread in pool:
+        thread.join(timeout=max(0.1, deadline - time.monotonic()))
+    assert not any(thread.is_alive() for thread in pool), "threads still running"
+    assert errors == [], errors
+    return time.monotonic() - began
+
+
+@without_the_gil
+@pytest.mark.parametrize("locked", [True, False], ids=["locked", "control without the lock"])
+def test_threads_at_once_on_a_shared_and_private_targets(locked: bool) -> None:
+    """Every thread takes, in turn, the shared target and one of its private ones, and bumps
+    that target's counter inside the lock: no increment is lost, no two holds of the shared
+    target overlap, and every lock is free at the end. Without the lock, the same threads
+    lose increments and overlap: the check can see a broken lock."""
+    latch, shared = LocalLatch(), Address("stress", "shared")
+    counts: dict[Address, int] = {}
+    holds: list[list[Interval]] = [[] for _ in range(STRESS_THREADS)]
+
+    def body(i: int) -> None:
+        mine = [Address("stress", f"{i}/{k}") for k in range(STRESS_PRIVATE)]
+        clock, slot = time.monotonic_ns, holds[i]
+        for n in range(STRESS_ROUNDS):
+            target = shared if n % 2 == 0 else mine[n // 2 % STRESS_PRIVATE]
+            if locked and latch.acquire(target) is not True:
+                raise AssertionError("blocking acquire without limit returned False")
+            start = clock()
+            counts[target] = counts.get(target, 0) + 1
+            end = clock()
+            if locked:
+                latch.release(target)
+            if target is shared:
+                slot.append((start, end))
+
+    seconds = hammer(STRESS_THREADS, body)
+    print(f"local: {STRESS_THREADS} threads x {STRESS_ROUNDS} pairs in {seconds:.2f} s")
+    # A counter only loses increments, never gains: the sum shows any lost.
+    lost = STRESS_THREADS * STRESS_ROUNDS - sum(counts.values())
+    overlapping = overlaps([hold for slot in holds for hold in slot])
+    if not locked:
+        assert lost > 0 or overlapping != []
+        return
+    assert lost == 0 and overlapping == []
+    assert len(latch.locks) == len(latch.lock_data) == 1 + STRESS_THREADS * STRESS_PRIVATE
+    assert not any(lock.locked() for lock in latch.locks.values())
+
+
+@without_the_gil
+def test_threads_at_once_share_one_remote_latch(load_server: tuple[int, redis.Redis]) -> None:
+    """Threads share one RemoteLatch (and its client's connection pool) on one target and
+    bump a counter inside the lock: none lost, no two holds overlap, the key gone at the end."""
+    port, admin = load_server
+    latch, target = RemoteLatch(), Address("stress", "remote")
+    latch.connect("127.0.0.1", port=port)
+    rounds, count = 100, [0]
+    holds: list[list[Interval]] = [[] for _ in range(STRESS_THREADS)]
+
+    def body(i: int) -> None:
+        for _ in range(rounds):
+            assert latch.acquire(target, metadata={"thread": i}) is True
+            start = time.monotonic_ns()
+            value = count[0]
+            time.sleep(0)  # another thread may run here, and would, were the lock broken
+            count[0] = value + 1
+            holds[i].append((start, time.monotonic_ns()))
+            latch.release(target)
+
+    try:
+        seconds = hammer(STRESS_THREADS, body)
+    finally:
+        latch.disconnect()
+    print(f"remote: {STRESS_THREADS} threads x {rounds} pairs in {seconds:.2f} s")
+    assert count[0] == STRESS_THREADS * rounds
+    assert overlaps([hold for slot in holds for hold in slot]) == []
+    assert admin.exists(target.to_string()) == 0

@@ -335,6 +335,9 @@ def embedding_build(folder: Path) -> Path:
     flags = {kind: subprocess.run([str(config), f"--{kind}", "--embed"], capture_output=True,
                                   text=True, check=True).stdout.split()
              for kind in ("cflags", "ldflags")}
+    if not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+        # A static libpython: the program itself must export the C API to extensions.
+        flags["ldflags"] += sysconfig.get_config_var("LINKFORSHARED").split()
     (folder / "embed.c").write_text(EMBEDDING)
     program = folder / "embed"
     subprocess.run([compiler, *flags["cflags"], str(folder / "embed.c"), "-o", str(program),
@@ -368,3 +371,17 @@ print("round ok")
                           timeout=scaled(60))
     assert done.returncode == 0 and done.stdout.split("\n") == ["round ok"] * 3 + [""], (
         f"exit {done.returncode}\nstdout:\n{done.stdout}\nstderr:\n{done.stderr}")
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="an interpreter with the GIL")
+def test_the_modules_keep_the_gil_off() -> None:
+    """On a free-threaded interpreter, loading both modules leaves the GIL off: each
+    declares that it runs without it (an undeclared module turns it on, with a warning)."""
+    check_python(f"""
+        import sys, types, warnings
+        warnings.simplefilter("error")
+        sys.modules["redis"] = types.ModuleType("redis")  # hiredis 3.5 would turn the GIL on
+        import {LOCAL}, {REMOTE}
+        assert not sys._is_gil_enabled()
+    """, env={"PYTHON_GIL": None})

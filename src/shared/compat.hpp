@@ -1,8 +1,9 @@
 // The one place where CPython versions differ.
 //
 // The code is written against the newest public C API of the versions we support
-// (CPython 3.12 to 3.15, with the GIL). Where an older version lacks a name, this header
-// gives it that name, built from public calls only; nothing else tests a version.
+// (CPython 3.12 to 3.15 with the GIL, and free-threaded 3.14). Where an older version lacks
+// a name, this header gives it that name, built from public calls only; nothing else tests
+// a version.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -11,8 +12,8 @@
 #if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x03100000
 #error "quarn lock backends support CPython 3.12 to 3.15 only (see README, Install)"
 #endif
-#if defined(Py_GIL_DISABLED)
-#error "quarn lock backends are not built for free-threaded CPython (see README, Install)"
+#if defined(Py_GIL_DISABLED) && (PY_VERSION_HEX < 0x030E0000 || PY_VERSION_HEX >= 0x030F0000)
+#error "quarn lock backends support free-threaded CPython 3.14 only (see README, Install)"
 #endif
 
 #if PY_VERSION_HEX < 0x030D0000
@@ -21,6 +22,11 @@
 /// made for one shares them instead of taking them over. New in 3.13; no type of 3.12
 /// does so.
 #define Py_TPFLAGS_INLINE_VALUES 0
+
+/// A critical section on one object: on a free-threaded build, its per-object lock; with
+/// the GIL, nothing beyond it. New in 3.13; 3.12 has only the GIL.
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
 
 /// getattr(obj, name) where a missing attribute is no error: 1 with a new reference in
 /// `*result`, 0 with NULL when AttributeError was raised (and cleared), -1 on any other

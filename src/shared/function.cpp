@@ -130,62 +130,86 @@ void Function_dealloc(PyObject* self) noexcept {
     Py_DECREF(tp);
 }
 
+// --- attributes -----------------------------------------------------------------------
+//
+// __name__, __qualname__, __doc__, __module__ and __annotations__ can be replaced. Each is
+// read (with a reference of the reader's own) and replaced under a critical section on the
+// function: on a free-threaded build a reader never takes a reference to an object that a
+// writer has just let go; with the GIL, the sections are empty.
+
+/// A new reference to `slot` of the function `self`, or to None where it is NULL.
+PyObject* read_field(PyObject* self, PyObject* Function::*slot) noexcept {
+    PyObject* value;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    value = as_function(self)->*slot;
+    value = Py_NewRef(value != nullptr ? value : Py_None);
+    Py_END_CRITICAL_SECTION();
+    return value;
+}
+
+/// Stores a new reference to `value` (NULL allowed) in `slot`; drops the old one after.
+void write_field(PyObject* self, PyObject* Function::*slot, PyObject* value) noexcept {
+    PyObject* old;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    old = as_function(self)->*slot;
+    as_function(self)->*slot = Py_XNewRef(value);
+    Py_END_CRITICAL_SECTION();
+    Py_XDECREF(old);
+}
+
 PyObject* Function_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    ref qualname = steal(read_field(self, &Function::qualname));
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 /// Pickles by qualified name, as functions do.
 PyObject* Function_reduce(PyObject* self, PyObject*) noexcept {
-    return Py_NewRef(as_function(self)->qualname);
+    return read_field(self, &Function::qualname);
 }
 
-// --- attributes -----------------------------------------------------------------------
-
-PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
+PyObject* get_name(PyObject* self, void*) noexcept { return read_field(self, &Function::name); }
 PyObject* get_qualname(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_function(self)->qualname);
+    return read_field(self, &Function::qualname);
 }
 
-int set_text(PyObject*& slot, PyObject* value, const char* attribute) noexcept {
+int set_text(PyObject* self, PyObject* Function::*slot, PyObject* value,
+             const char* attribute) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
         return -1;
     }
-    Py_XSETREF(slot, Py_NewRef(value));
+    write_field(self, slot, value);
     return 0;
 }
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
-    return set_text(as_function(self)->name, value, "__name__");
+    return set_text(self, &Function::name, value, "__name__");
 }
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-    return set_text(as_function(self)->qualname, value, "__qualname__");
+    return set_text(self, &Function::qualname, value, "__qualname__");
 }
 
 // __doc__ and __module__ read as None once deleted, as on functions.
-PyObject* get_doc(PyObject* self, void*) noexcept {
-    PyObject* doc = as_function(self)->doc;
-    return Py_NewRef(doc != nullptr ? doc : Py_None);
-}
+PyObject* get_doc(PyObject* self, void*) noexcept { return read_field(self, &Function::doc); }
 int set_doc(PyObject* self, PyObject* value, void*) noexcept {
-    Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
+    write_field(self, &Function::doc, value);
     return 0;
 }
 PyObject* get_module(PyObject* self, void*) noexcept {
-    PyObject* module = as_function(self)->module;
-    return Py_NewRef(module != nullptr ? module : Py_None);
+    return read_field(self, &Function::module);
 }
 int set_module(PyObject* self, PyObject* value, void*) noexcept {
-    Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
+    write_field(self, &Function::module, value);
     return 0;
 }
 
 PyObject* get_annotations(PyObject* self, void*) noexcept {
+    PyObject* annotations;
+    Py_BEGIN_CRITICAL_SECTION(self);
     Function* f = as_function(self);
-    if (f->annotations == nullptr) {
-        f->annotations = PyDict_New();
-        if (f->annotations == nullptr) return nullptr;
-    }
-    return Py_NewRef(f->annotations);
+    if (f->annotations == nullptr) f->annotations = PyDict_New();
+    annotations = Py_XNewRef(f->annotations);
+    Py_END_CRITICAL_SECTION();
+    return annotations;
 }
 int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
@@ -193,7 +217,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    write_field(self, &Function::annotations, value);
     return 0;
 }
 
@@ -229,15 +253,16 @@ PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
 /// inspect.getdoc and help() look here to take a missing docstring from a base class.
 /// AttributeError when it does not name a class.
 PyObject* get_objclass(PyObject* self, void*) noexcept {
-    Function* f = as_function(self);
-    if (f->module == nullptr || !PyUnicode_Check(f->module)) {
+    ref module = steal(read_field(self, &Function::module));
+    ref qualname = steal(read_field(self, &Function::qualname));
+    if (!PyUnicode_Check(module.get())) {
         PyErr_SetString(PyExc_AttributeError, "__objclass__");
         return nullptr;
     }
-    ref owner = steal(PyImport_GetModule(f->module));
+    ref owner = steal(PyImport_GetModule(module.get()));
     ref dot = steal(PyUnicode_FromString("."));
     if (!dot) return nullptr;
-    ref parts = steal(PyUnicode_Split(f->qualname, dot.get(), -1));
+    ref parts = steal(PyUnicode_Split(qualname.get(), dot.get(), -1));
     if (!parts) return nullptr;
     if (!owner || PyList_GET_SIZE(parts.get()) < 2) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "__objclass__");

@@ -52,12 +52,19 @@ int exec_slot(PyObject* module) noexcept {
 /// an exec slot, no docstring, no module-level functions. The state lives in static
 /// storage, one copy per process, so the module asks for no state of its own (m_size 0:
 /// the interpreter still gives each module it executes a block, as its mark of a module
-/// that has run its exec slots).
+/// that has run its exec slots). On a free-threaded build it declares that it runs
+/// without the GIL: its static state is written only by the load, under the import
+/// system's lock for the module, and read-only afterwards; each object it calls on keeps
+/// its own consistency (a dict operation is atomic under the dict's own lock); and the
+/// function objects guard what can change in them (function.cpp).
 template <Loader& L>
 struct Definition {
     static inline PyModuleDef_Slot slots[] = {
         {Py_mod_create, reinterpret_cast<void*>(create_slot<L>)},
         {Py_mod_exec, reinterpret_cast<void*>(exec_slot<L>)},
+#ifdef Py_GIL_DISABLED
+        {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
         {0, nullptr} /* sentinel */
     };
     static inline PyModuleDef def = {
