@@ -38,8 +38,8 @@ PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 
 
 def versions(name: str) -> list[str]:
-    """A list of CPython versions from devkit/lib.sh."""
-    found = re.search(rf'^{name}="([^"]*)"', (ROOT / "devkit/lib.sh").read_text(), re.M)
+    """A list of CPython versions from scripts/lib.sh."""
+    found = re.search(rf'^{name}="([^"]*)"', (ROOT / "scripts/lib.sh").read_text(), re.M)
     assert found is not None, name
     return found[1].split()
 
@@ -67,7 +67,7 @@ def run(command: list[str | Path], *, env: dict[str, str] | None = None,
 
 def find_python(version: str) -> str:
     """The interpreter that scripts/dist built the wheel for `version` with."""
-    return run(["bash", "-c", f'PYTHON= ; . "{ROOT}/devkit/lib.sh"; find_python {version}']).strip()
+    return run(["bash", "-c", f'PYTHON= ; . "{ROOT}/scripts/lib.sh"; find_python {version}']).strip()
 
 
 def wheel_for(version: str, arch: str = HERE) -> Path:

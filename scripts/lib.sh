@@ -1,4 +1,4 @@
-# Shared by the commands in scripts/ and .ci/: where things are and how to find them.
+# Sourced by the commands of scripts/ and .ci/: where things are and how to find them.
 # shellcheck shell=bash
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
