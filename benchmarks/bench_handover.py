@@ -64,8 +64,8 @@ def handover_local(args: argparse.Namespace) -> dict[str, list[float]]:
     latch = LocalLatch()
     plain = Lock()
     rows: dict[str, tuple[Callable[[], Any], Callable[[], Any]]] = {
-        "LocalLatch (thread -> thread)": (lambda: latch.acquire(t), lambda: latch.release(t)),
-        "threading.Lock inline (thread -> thread)": (plain.acquire, plain.release),
+        "local": (lambda: latch.acquire(t), lambda: latch.release(t)),
+        "threading": (plain.acquire, plain.release),
     }
     go, started, done = Lock(), Lock(), Lock()
     for sem in (go, started, done):
@@ -86,15 +86,15 @@ def handover_local(args: argparse.Namespace) -> dict[str, list[float]]:
 
     thread = threading.Thread(target=waiter, daemon=True)
     thread.start()
-    out: dict[str, list[float]] = {label: [] for label in rows}
+    out: dict[str, list[float]] = {row: [] for row in rows}
     gc.collect()
     gc.disable()
     try:
         for i in range(args.local_handovers * len(rows)):
-            label = list(rows)[i % len(rows)]
-            acquire, release = rows[label]
+            row = list(rows)[i % len(rows)]
+            acquire, release = rows[row]
             assert acquire()
-            state["row"] = label
+            state["row"] = row
             go.release()
             started.acquire()
             time.sleep(0.002)          # the waiter is now blocked inside acquire()
@@ -102,7 +102,7 @@ def handover_local(args: argparse.Namespace) -> dict[str, list[float]]:
             release()
             if not done.acquire(timeout=10):
                 raise RuntimeError("local handover: the waiting thread did not get the lock")
-            out[label].append(state["end"] - begin)
+            out[row].append(state["end"] - begin)
     finally:
         gc.enable()
         state["stop"] = True
@@ -123,24 +123,22 @@ def handover_remote(args: argparse.Namespace, port: int) -> dict[str, list[float
     client = redis.Redis(host="127.0.0.1", port=port)
     lock = client.lock(t.to_string() + "/redis-py", sleep=0.1)
     rows: dict[str, tuple[str, Callable[[], Any], Callable[[], Any]]] = {
-        "RemoteLatch (process -> process, 0.1 s polling)":
-            ("latch", lambda: latch.acquire(t, blocking=False), lambda: latch.release(t)),
-        "redis-py Lock (process -> process, sleep=0.1)":
-            ("lock", lambda: lock.acquire(blocking=False), lock.release),
+        "remote": ("latch", lambda: latch.acquire(t, blocking=False), lambda: latch.release(t)),
+        "redis-lock": ("lock", lambda: lock.acquire(blocking=False), lock.release),
     }
     waiter = subprocess.Popen([sys.executable, "-c", WAITER, str(port)],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert waiter.stdin is not None and waiter.stdout is not None
     rng = random.Random(7)
-    out: dict[str, list[float]] = {label: [] for label in rows}
+    out: dict[str, list[float]] = {row: [] for row in rows}
     try:
         if waiter.stdout.readline().strip() != "ready":
             raise RuntimeError("remote handover: the waiting process did not start")
         gc.collect()
         gc.disable()
         for i in range(args.remote_handovers * len(rows)):
-            label = list(rows)[i % len(rows)]
-            kind, acquire, release = rows[label]
+            row = list(rows)[i % len(rows)]
+            kind, acquire, release = rows[row]
             assert acquire()
             waiter.stdin.write(kind + "\n")
             waiter.stdin.flush()
@@ -154,7 +152,7 @@ def handover_remote(args: argparse.Namespace, port: int) -> dict[str, list[float
             if not reply.isdigit():
                 raise RuntimeError(f"remote handover: the waiting process said {reply!r}")
             end = int(reply)
-            out[label].append(end - begin)
+            out[row].append(end - begin)
     finally:
         gc.enable()
         waiter.stdin.close()
@@ -169,17 +167,24 @@ def handover_remote(args: argparse.Namespace, port: int) -> dict[str, list[float
     return out
 
 
+# Each row's label, by its id.
+LABELS = {"local": "LocalLatch (thread -> thread)",
+          "threading": "threading.Lock inline (thread -> thread)",
+          "remote": "RemoteLatch (process -> process, 0.1 s polling)",
+          "redis-lock": "redis-py Lock (process -> process, sleep=0.1)"}
+
+
 def run(context: Context) -> list[str]:
     args, port = context.args, context.redis_port()
     print("Handover latency: release() in one thread/process -> the waiting acquire() "
           "returns in another")
     print(f"  {'row':<52} {'median':>10} {'p90':>10} {'min':>10} {'max':>10} {'count':>6}")
     local = handover_local(args)
-    for label, values in local.items():
-        print_distribution(label, values)
+    for row, values in local.items():
+        print_distribution(LABELS[row], values)
     remote = handover_remote(args, port)
-    for label, values in remote.items():
-        print_distribution(label, values)
+    for row, values in remote.items():
+        print_distribution(LABELS[row], values)
     print("  A waiting remote acquire polls every 0.1 s, so its handover takes up to ~100 ms "
           "by design;\n  the local one is the wake-up of a thread blocked in the lock.")
     print()
@@ -187,8 +192,8 @@ def run(context: Context) -> list[str]:
         "kind": "distribution",
         "params": {"local_handovers": args.local_handovers,
                    "remote_handovers": args.remote_handovers},
-        "rows": {label: {"ns": harness.ns_list(values)}
-                 for label, values in {**local, **remote}.items()},
+        "rows": {row: {"label": LABELS[row], "ns": harness.ns_list(values)}
+                 for row, values in {**local, **remote}.items()},
     })
     return []
 

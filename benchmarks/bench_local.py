@@ -142,42 +142,42 @@ def bench_local(context: Context) -> list[str]:
         assert obj.acquire(t) is True
         obj.release(t)
     reps = args.local_reps
-    reads = "inline, with the table reads"
     cases = [
-        Case(reads,
+        Case("inline-reads", "inline, with the table reads",
              "t in o.locks; o.locks[t].acquire(timeout=-1); t in o.locks; o.locks[t].release()",
              {"o": inline, "t": t}, reps),
-        Case("inline Python floor",
+        Case("inline-floor", "inline Python floor",
              "lock = locks[t]; lock.acquire(timeout=-1); lock.release()",
              {"locks": locks, "t": t}, reps),
-        Case("inline, positional: lock.acquire(); lock.release()",
+        Case("inline-positional", "inline, positional: lock.acquire(); lock.release()",
              "lock = locks[t]; lock.acquire(); lock.release()", {"locks": locks, "t": t}, reps),
-        Case("LocalLatch", "latch.acquire(t); latch.release(t)", {"latch": latch, "t": t}, reps),
-        Case("plain-Python class (PyLocalLatch)", "py.acquire(t); py.release(t)",
+        Case("latch", "LocalLatch", "latch.acquire(t); latch.release(t)",
+             {"latch": latch, "t": t}, reps),
+        Case("plain", "plain-Python class (PyLocalLatch)", "py.acquire(t); py.release(t)",
              {"py": py, "t": t}, reps),
     ]
     rounds = harness.run_rounds(cases, args.local_rounds, 2, reps, args.local_blocks)
     ratios = [
-        Ratio("LocalLatch / inline with the table reads", "LocalLatch", reads, "<= 0.85"),
-        Ratio("plain-Python class / LocalLatch", "plain-Python class (PyLocalLatch)",
-              "LocalLatch", ">= 1.70"),
-        Ratio("LocalLatch / inline Python floor", "LocalLatch", "inline Python floor"),
-        Ratio("LocalLatch / inline, positional", "LocalLatch",
-              "inline, positional: lock.acquire(); lock.release()",
+        Ratio("latch/inline-reads", "LocalLatch / inline with the table reads", "latch",
+              "inline-reads", "<= 0.85"),
+        Ratio("plain/latch", "plain-Python class / LocalLatch", "plain", "latch", ">= 1.70"),
+        Ratio("latch/inline-floor", "LocalLatch / inline Python floor", "latch", "inline-floor"),
+        Ratio("latch/inline-positional", "LocalLatch / inline, positional", "latch",
+              "inline-positional",
               note=("The floors do less than LocalLatch: one lookup per pair, where LocalLatch "
                     "reads the table twice in acquire and twice in release (four hash calls; "
                     "Address hashes in Python). The positional one is stricter still: "
                     "_thread.lock parses the keyword timeout=-1 far more slowly than no "
                     "argument, and LocalLatch passes the wait limit by position.")),
     ]
-    width = label_width(rounds.net, [q.label for q in ratios])
+    width = label_width(rounds.labels.values(), [q.label for q in ratios])
     loop = fmt_ns(statistics.median(rounds.loop))
     title = (f"LocalLatch: uncontended acquire(t) + release(t), time per pair "
              f"({args.local_blocks} x {reps} pairs per round; bare loop {loop} subtracted)")
-    print_rows(title, rounds.net, "LocalLatch", width)
+    print_rows(title, rounds, "latch", width)
     verdicts = print_ratios(rounds, ratios, width)
     print()
-    context.results.timed("local", title, rounds, ratios, "LocalLatch", target="Address",
+    context.results.timed("local", title, rounds, ratios, "latch", target="Address",
                           rounds=args.local_rounds, warmup_rounds=2, blocks=args.local_blocks,
                           reps=reps)
     return verdicts
@@ -193,31 +193,31 @@ def bench_local_floor(context: Context) -> list[str]:
         assert obj.acquire(t) is True
         obj.release(t)
     reps = args.local_reps
-    mine, plain = "LocalLatch: latch.acquire(t); latch.release(t)", "plain-Python class"
-    inline_steps = "inline steps (membership test and subscript, both halves)"
-    c_floor = "C floor: floor.acquire(o, t); floor.release(o, t)"
     cases = [
-        Case(mine, "latch.acquire(t); latch.release(t)", {"latch": latch, "t": t}, reps),
-        Case(inline_steps,
+        Case("latch", "LocalLatch: latch.acquire(t); latch.release(t)",
+             "latch.acquire(t); latch.release(t)", {"latch": latch, "t": t}, reps),
+        Case("inline", "inline steps (membership test and subscript, both halves)",
              "t in o.locks; o.locks[t].acquire(timeout=-1); t in o.locks; o.locks[t].release()",
              {"o": inline, "t": t}, reps),
-        Case(plain, "py.acquire(t); py.release(t)", {"py": py, "t": t}, reps),
+        Case("plain", "plain-Python class", "py.acquire(t); py.release(t)",
+             {"py": py, "t": t}, reps),
     ]
     if floor is not None:
         assert floor.acquire(holder, t) is True
         floor.release(holder, t)
         assert not holder.locks[t].locked()
-        cases.append(Case(c_floor, "floor.acquire(o, t); floor.release(o, t)",
+        cases.append(Case("c-floor", "C floor: floor.acquire(o, t); floor.release(o, t)",
+                          "floor.acquire(o, t); floor.release(o, t)",
                           {"floor": floor, "o": holder, "t": t}, reps))
     rounds = harness.run_rounds(cases, args.local_rounds, 2, reps, args.local_blocks)
-    ratios = [Ratio("LocalLatch / inline steps", mine, inline_steps, "<= 1.00")]
+    ratios = [Ratio("latch/inline", "LocalLatch / inline steps", "latch", "inline", "<= 1.00")]
     if floor is not None:
-        plain_over_floor = statistics.median(harness.per_round(rounds.net, plain, c_floor))
+        plain_over_floor = statistics.median(harness.per_round(rounds.net, "plain", "c-floor"))
         applies = plain_over_floor >= 1.70
         ratios += [
-            Ratio("LocalLatch / C floor", mine, c_floor, "<= 1.05"),
-            Ratio("plain-Python class / C floor", plain, c_floor),
-            Ratio("plain-Python class / LocalLatch (str target)", plain, mine,
+            Ratio("latch/c-floor", "LocalLatch / C floor", "latch", "c-floor", "<= 1.05"),
+            Ratio("plain/c-floor", "plain-Python class / C floor", "plain", "c-floor"),
+            Ratio("plain/latch", "plain-Python class / LocalLatch (str target)", "plain", "latch",
                   ">= 1.60" if applies else "",
                   note=("" if applies else
                         f"The C floor itself is only {plain_over_floor:.2f} x faster than the "
@@ -225,14 +225,15 @@ def bench_local_floor(context: Context) -> list[str]:
                   note_in_summary=not applies),
         ]
     else:
-        ratios.append(Ratio("plain-Python class / LocalLatch (str target)", plain, mine))
-    width = label_width(rounds.net, [q.label for q in ratios])
+        ratios.append(Ratio("plain/latch", "plain-Python class / LocalLatch (str target)",
+                            "plain", "latch"))
+    width = label_width(rounds.labels.values(), [q.label for q in ratios])
     title = (f"LocalLatch beside a C floor: acquire(t) + release(t) on t = {t!r}, time per "
              f"pair ({args.local_blocks} x {reps} pairs per round; bare loop subtracted)")
-    print_rows(title, rounds.net, mine, width)
+    print_rows(title, rounds, "latch", width)
     verdicts = print_ratios(rounds, ratios, width)
     print()
-    context.results.timed("local_floor", title, rounds, ratios, mine, target="str",
+    context.results.timed("local_floor", title, rounds, ratios, "latch", target="str",
                           rounds=args.local_rounds, warmup_rounds=2, blocks=args.local_blocks,
                           reps=reps)
     return verdicts
@@ -248,36 +249,33 @@ def bench_local_turns(context: Context) -> list[str]:
     t: Any = "orders/42"
     cases = []
     for k in TURNS:
-        for kind, make in (("LocalLatch", LocalLatch), ("plain-Python class", PyLocalLatch)):
+        for kind, label, make in (("latch", "LocalLatch", LocalLatch),
+                                  ("plain", "plain-Python class", PyLocalLatch)):
             latches = {f"l{i}": make() for i in range(k)}
             for latch in latches.values():
                 assert latch.acquire(t) is True
                 latch.release(t)
             body = "; ".join(f"{name}.acquire(t); {name}.release(t)" for name in latches)
-            cases.append(Case(turns_row(kind, k), body, {**latches, "t": t},
-                              max(args.local_reps // k, 1)))
+            cases.append(Case(f"{kind}-{k}", f"{label}, {k} instance{'s' if k > 1 else ''} "
+                              f"({k} pair{'s' if k > 1 else ''})",
+                              body, {**latches, "t": t}, max(args.local_reps // k, 1)))
     rounds = harness.run_rounds(cases, args.local_rounds, 2, args.local_reps, args.local_blocks)
-    ours, plain = (lambda k: turns_row("LocalLatch", k)), (lambda k: turns_row("plain-Python class", k))
-    ratios = [Ratio(f"LocalLatch / plain-Python class, {k} taking turns", ours(k), plain(k))
-              for k in TURNS]
+    ratios = [Ratio(f"latch/plain-{k}", f"LocalLatch / plain-Python class, {k} taking turns",
+                    f"latch-{k}", f"plain-{k}") for k in TURNS]
     last = TURNS[-1]
-    ratios.append(Ratio(f"that ratio with {last} instances / with 1", ours(last), plain(last),
-                        "<= 1.10", over=(ours(1), plain(1))))
-    width = label_width(rounds.net, [q.label for q in ratios])
+    ratios.append(Ratio(f"turns-{last}/1", f"that ratio with {last} instances / with 1",
+                        f"latch-{last}", f"plain-{last}", "<= 1.10", over=("latch-1", "plain-1")))
+    width = label_width(rounds.labels.values(), [q.label for q in ratios])
     title = (f"LocalLatch instances taking turns: acquire(t) + release(t) on t = {t!r} by each "
              f"of k instances in turn, time per iteration of k pairs ({args.local_blocks} blocks "
              "per round; bare loop subtracted)")
-    print_rows(title, rounds.net, ours(1), width)
+    print_rows(title, rounds, "latch-1", width)
     verdicts = print_ratios(rounds, ratios, width)
     print()
-    context.results.timed("local_turns", title, rounds, ratios, ours(1), target="str",
+    context.results.timed("local_turns", title, rounds, ratios, "latch-1", target="str",
                           turns=list(TURNS), rounds=args.local_rounds, warmup_rounds=2,
                           blocks=args.local_blocks, reps=args.local_reps)
     return verdicts
-
-
-def turns_row(kind: str, k: int) -> str:
-    return f"{kind}, {k} instance{'s' if k > 1 else ''} ({k} pair{'s' if k > 1 else ''})"
 
 
 def run(context: Context) -> list[str]:

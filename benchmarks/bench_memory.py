@@ -45,16 +45,18 @@ def run(context: Context) -> list[str]:
           "counted)")
     print(f"  {'case':<52} {'targets':>10} {'bytes/target':>13}")
     caller_dict = {"owner": "bench"}
-    scenarios: list[tuple[str, int, dict[str, Any] | None]] = [
-        ("timeout_ms=-1, metadata=None (data: new {})", -1, None),
-        ("timeout_ms=5000, metadata=caller's dict (not counted)", 5000, caller_dict),
+    scenarios: list[tuple[str, str, int, dict[str, Any] | None]] = [
+        ("defaults", "timeout_ms=-1, metadata=None (data: new {})", -1, None),
+        ("timeout-metadata", "timeout_ms=5000, metadata=caller's dict (not counted)", 5000,
+         caller_dict),
     ]
     rows = []
-    for label, timeout_ms, metadata in scenarios:
+    for case, label, timeout_ms, metadata in scenarios:
         for n in args.memory_targets:
             per = lock_tables_bytes(n, timeout_ms, metadata) / n
             print(f"  {label:<52} {n:>10} {per:>13.1f}")
-            rows.append({"case": label, "targets": n, "bytes_per_target": round(per, 1)})
+            rows.append({"case": case, "label": label, "targets": n,
+                         "bytes_per_target": round(per, 1)})
     # What one entry is made of, by sys.getsizeof.
     t = Address("bench", "memory", "one")
     latch = LocalLatch()

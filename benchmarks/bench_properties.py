@@ -43,41 +43,45 @@ def run(context: Context) -> list[str]:
     # is_connected reads only the attribute
     connected.client = py_connected.client = object()  # type: ignore[attr-defined,assignment]
     absent, py_absent = RemoteLatch(), PyRemoteProbe()  # before connect: no attribute at all
-    pairs: list[tuple[str, str, Any, Any, str]] = [
-        ("LocalLatch.is_connected", "Python property: return True", local, py_local,
-         "is_connected"),
-        ("LocalLatch.is_alive", "Python property: return True (is_alive)", local, py_local,
-         "is_alive"),
-        ("RemoteLatch.is_connected (client set)", "Python property: the same steps",
-         connected, py_connected, "is_connected"),
-        ("RemoteLatch.is_connected (no client yet)", "Python property: the same steps (unset)",
-         absent, py_absent, "is_connected"),
+    # (row id, label, the Python property's row id, its label, ours, theirs, attribute)
+    pairs: list[tuple[str, str, str, str, Any, Any, str]] = [
+        ("local-connected", "LocalLatch.is_connected", "py-true",
+         "Python property: return True", local, py_local, "is_connected"),
+        ("local-alive", "LocalLatch.is_alive", "py-true-alive",
+         "Python property: return True (is_alive)", local, py_local, "is_alive"),
+        ("remote-connected", "RemoteLatch.is_connected (client set)", "py-connected",
+         "Python property: the same steps", connected, py_connected, "is_connected"),
+        ("remote-unset", "RemoteLatch.is_connected (no client yet)", "py-unset",
+         "Python property: the same steps (unset)", absent, py_absent, "is_connected"),
     ]
     reps = args.local_reps
     cases, ratios = [], []
-    for mine, theirs, obj, py_obj, attr in pairs:
+    for mine, mine_label, theirs, theirs_label, obj, py_obj, attr in pairs:
         assert getattr(obj, attr) is getattr(py_obj, attr)
         body = f"o.{attr}; o.{attr}; o.{attr}; o.{attr}"
-        cases += [Case(mine, body, {"o": obj}, reps), Case(theirs, body, {"o": py_obj}, reps)]
-        ratios.append(Ratio(f"{mine} / Python property", mine, theirs, "<= 1.20"))
+        cases += [Case(mine, mine_label, body, {"o": obj}, reps),
+                  Case(theirs, theirs_label, body, {"o": py_obj}, reps)]
+        ratios.append(Ratio(f"{mine}/python", f"{mine_label} / Python property", mine, theirs,
+                            "<= 1.20"))
     # The least that a getter which is not a Python function costs: the interpreter inlines
     # a Python getter's frame, and reads any other through its generic attribute lookup.
-    builtin = "property(operator.truth): a C builtin getter"
     truth = CGetter()
     assert truth.is_connected is True
-    cases.append(Case(builtin, "o.is_connected; o.is_connected; o.is_connected; o.is_connected",
+    cases.append(Case("c-getter", "property(operator.truth): a C builtin getter",
+                      "o.is_connected; o.is_connected; o.is_connected; o.is_connected",
                       {"o": truth}, reps))
-    ratios.append(Ratio("C builtin getter / Python property", builtin, pairs[0][1],
+    ratios.append(Ratio("c-getter/python", "C builtin getter / Python property", "c-getter",
+                        "py-true",
                         note=("The floor of any native getter on this interpreter: a property "
                               "over a C builtin that does nothing but answer.")))
     rounds = harness.run_rounds(cases, args.local_rounds, 2, reps, args.local_blocks)
-    width = label_width(rounds.net, [q.label for q in ratios])
+    width = label_width(rounds.labels.values(), [q.label for q in ratios])
     title = (f"Properties: four reads per row ({args.local_blocks} x {reps} per round; bare "
              "loop subtracted)")
-    print_rows(title, rounds.net, pairs[0][0], width)
+    print_rows(title, rounds, "local-connected", width)
     verdicts = print_ratios(rounds, ratios, width)
     print()
-    context.results.timed(NAME, title, rounds, ratios, pairs[0][0], reads_per_row=4,
+    context.results.timed(NAME, title, rounds, ratios, "local-connected", reads_per_row=4,
                           rounds=args.local_rounds, warmup_rounds=2, blocks=args.local_blocks,
                           reps=reps)
     return verdicts

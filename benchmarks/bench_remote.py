@@ -72,38 +72,37 @@ def run(context: Context) -> list[str]:
 
     reps = args.remote_reps
     cases: list[Case | External] = [
-        Case("raw client: set(key, json.dumps(m), nx=True) + delete(key)",
+        Case("raw", "raw client: set(key, json.dumps(m), nx=True) + delete(key)",
              "client.set(key, json.dumps(m), nx=True); client.delete(key)",
              {"client": client, "key": key, "json": json, "m": METADATA}, reps),
-        Case("RemoteLatch: acquire(t, metadata=m) + release(t)",
+        Case("latch", "RemoteLatch: acquire(t, metadata=m) + release(t)",
              "latch.acquire(t, metadata=m); latch.release(t)",
              {"latch": latch, "t": t, "m": METADATA}, reps),
-        Case("redis-py Lock made once: acquire(blocking=False) + release()",
+        Case("lock-once", "redis-py Lock made once: acquire(blocking=False) + release()",
              "lk.acquire(blocking=False); lk.release()", {"lk": reused}, reps),
-        Case("redis-py Lock made per pair: client.lock(name) + the same",
+        Case("lock-each", "redis-py Lock made per pair: client.lock(name) + the same",
              "lk = client.lock(name); lk.acquire(blocking=False); lk.release()",
              {"client": client, "name": lock_name}, reps),
     ]
     # The reply parser: redis-py's own, in Python, or hiredis's C parser when installed.
     # Both latches are built like connect() builds one, on a pool told which parser to use.
-    parsed = {"Python": "RemoteLatch pair, redis-py's Python parser",
-              "hiredis": "RemoteLatch pair, hiredis parser"}
     parser_latches = []
     if hiredis_available():
         from redis.connection import _HiredisParser, _RESP2Parser  # type: ignore[attr-defined]
-        for label, parser in ((parsed["Python"], _RESP2Parser),
-                              (parsed["hiredis"], _HiredisParser)):
+        for row, label, parser in (
+                ("parser-python", "RemoteLatch pair, redis-py's Python parser", _RESP2Parser),
+                ("parser-hiredis", "RemoteLatch pair, hiredis parser", _HiredisParser)):
             other = RemoteLatch()
             other.client = redis.Redis(connection_pool=redis.ConnectionPool(
                 host="127.0.0.1", port=port, parser_class=parser))
             assert other.acquire(t, metadata=METADATA) is True
             other.release(t)
             parser_latches.append(other)
-            cases.append(Case(label, "latch.acquire(t, metadata=m); latch.release(t)",
+            cases.append(Case(row, label, "latch.acquire(t, metadata=m); latch.release(t)",
                               {"latch": other, "t": t, "m": METADATA}, reps))
-    c_floor = "C client floor: redis-benchmark -c 1, 2 x SET"
     if args.redis_benchmark:
-        cases.append(External(c_floor, redis_benchmark_pair(port, args.redis_benchmark_requests)))
+        cases.append(External("c-floor", "C client floor: redis-benchmark -c 1, 2 x SET",
+                              redis_benchmark_pair(port, args.redis_benchmark_requests)))
     rounds = harness.run_rounds(cases, args.remote_rounds, 1, reps, args.remote_blocks)
     assert client.exists(key, lock_name) == 0
     client.flushall()
@@ -112,34 +111,33 @@ def run(context: Context) -> list[str]:
     for other in parser_latches:
         other.disconnect()
 
-    raw = "raw client: set(key, json.dumps(m), nx=True) + delete(key)"
-    mine = "RemoteLatch: acquire(t, metadata=m) + release(t)"
-    lock_once = "redis-py Lock made once: acquire(blocking=False) + release()"
-    lock_each = "redis-py Lock made per pair: client.lock(name) + the same"
     # Lock makes the same two round trips as the raw calls (SET NX, then an EVALSHA of a
     # small script), so the pair is held to the raw calls, not to Lock.
     ratios = [
-        Ratio("RemoteLatch / raw client calls", mine, raw, "<= 1.03"),
-        Ratio("redis-py Lock (made once) / RemoteLatch", lock_once, mine),
-        Ratio("redis-py Lock (made once) / raw client calls", lock_once, raw),
-        Ratio("redis-py Lock (made per pair) / RemoteLatch", lock_each, mine),
+        Ratio("latch/raw", "RemoteLatch / raw client calls", "latch", "raw", "<= 1.03"),
+        Ratio("lock-once/latch", "redis-py Lock (made once) / RemoteLatch", "lock-once", "latch"),
+        Ratio("lock-once/raw", "redis-py Lock (made once) / raw client calls", "lock-once",
+              "raw"),
+        Ratio("lock-each/latch", "redis-py Lock (made per pair) / RemoteLatch", "lock-each",
+              "latch"),
     ]
     if parser_latches:
-        ratios.append(Ratio("Python parser / hiredis parser (RemoteLatch pair)",
-                            parsed["Python"], parsed["hiredis"]))
+        ratios.append(Ratio("parser-python/hiredis",
+                            "Python parser / hiredis parser (RemoteLatch pair)",
+                            "parser-python", "parser-hiredis"))
     else:
         print("(hiredis is not installed: no rows comparing the reply parsers)")
     if args.redis_benchmark:
-        ratios.append(Ratio("RemoteLatch / C client floor", mine, c_floor))
-        ratios.append(Ratio("raw client calls / C client floor", raw, c_floor))
-    width = label_width(rounds.net, [q.label for q in ratios])
+        ratios.append(Ratio("latch/c-floor", "RemoteLatch / C client floor", "latch", "c-floor"))
+        ratios.append(Ratio("raw/c-floor", "raw client calls / C client floor", "raw", "c-floor"))
+    width = label_width(rounds.labels.values(), [q.label for q in ratios])
     title = (f"RemoteLatch: uncontended pair on loopback, time per pair "
              f"({args.remote_blocks} x {reps} pairs per round, m = {json.dumps(METADATA)}; "
              "bare loop subtracted)")
-    print_rows(title, rounds.net, mine, width)
+    print_rows(title, rounds, "latch", width)
     verdicts = print_ratios(rounds, ratios, width)
     print()
-    context.results.timed(NAME, title, rounds, ratios, mine, metadata=METADATA,
+    context.results.timed(NAME, title, rounds, ratios, "latch", metadata=METADATA,
                           rounds=args.remote_rounds, warmup_rounds=1, blocks=args.remote_blocks,
                           reps=reps, redis_benchmark_requests=args.redis_benchmark_requests)
     return verdicts

@@ -36,7 +36,7 @@ from quarn_devkit.redis_server import RedisServer, redis_server_version
 
 ROOT = Path(__file__).resolve().parent.parent
 RESULTS = ROOT / "results" / "bench"
-FORMAT = 1  # of the result file; benchmarks/README.md describes it
+FORMAT = 2  # of the result file; results/README.md describes it
 perf_ns = time.perf_counter_ns
 
 
@@ -53,8 +53,10 @@ def make_loop(body: str, names: Sequence[str]) -> Callable[..., None]:
 
 @dataclass
 class Case:
-    """One row of a timed section: `body` run with the locals `args`."""
+    """One row of a timed section: `body` run with the locals `args`. The row is known by
+    its `id` in the result file and to the report; its `label` is only what people read."""
 
+    id: str
     label: str
     body: str
     args: dict[str, Any]
@@ -76,18 +78,20 @@ class Case:
 class External:
     """A row measured by another program; `measure()` returns ns per pair."""
 
+    id: str
     label: str
     measure: Callable[[], float]
 
 
 @dataclass
 class Rounds:
-    """Per-round ns per pair of each row: `net` of the bare loop (External rows as
-    measured), `gross` with the loop included, and the bare loop's own `loop`."""
+    """Per-round ns per pair of each row, by row id: `net` of the bare loop (External rows
+    as measured), `gross` with the loop included, and the bare loop's own `loop`."""
 
     net: dict[str, list[float]]
     gross: dict[str, list[float]]
     loop: list[float]
+    labels: dict[str, str]
     external: set[str] = field(default_factory=set)
 
 
@@ -97,9 +101,9 @@ def run_rounds(cases: Sequence[Case | External], rounds: int, warmup_rounds: int
     runs each Case in `blocks` blocks of its `reps` pairs, the cases taking turns block
     by block, so that a burst of other work hits all of them; an External row is
     measured once per round."""
-    empty = Case("bare loop", "pass", {}, empty_reps)
-    out = Rounds({c.label: [] for c in cases}, {c.label: [] for c in cases}, [],
-                 {c.label for c in cases if isinstance(c, External)})
+    empty = Case("bare-loop", "bare loop", "pass", {}, empty_reps)
+    out = Rounds({c.id: [] for c in cases}, {c.id: [] for c in cases}, [],
+                 {c.id: c.label for c in cases}, {c.id for c in cases if isinstance(c, External)})
     order: list[Case | External] = [empty, *cases]
     gc.collect()
     gc.disable()
@@ -107,21 +111,21 @@ def run_rounds(cases: Sequence[Case | External], rounds: int, warmup_rounds: int
         for r in range(warmup_rounds + rounds):
             shift = r % len(order)
             turn = order[shift:] + order[:shift]
-            totals = dict.fromkeys((c.label for c in order), 0.0)
+            totals = dict.fromkeys((c.id for c in order), 0.0)
             for block in range(blocks):
                 for case in turn:
                     if isinstance(case, Case):
-                        totals[case.label] += case.time_per_pair() / blocks
+                        totals[case.id] += case.time_per_pair() / blocks
                     elif block == 0:
-                        totals[case.label] = case.measure()
+                        totals[case.id] = case.measure()
             if r < warmup_rounds:
                 continue
-            base = totals[empty.label]
+            base = totals[empty.id]
             out.loop.append(base)
             for case in cases:
-                out.gross[case.label].append(totals[case.label])
-                net = totals[case.label] - (base if isinstance(case, Case) else 0.0)
-                out.net[case.label].append(net)
+                out.gross[case.id].append(totals[case.id])
+                net = totals[case.id] - (base if isinstance(case, Case) else 0.0)
+                out.net[case.id].append(net)
     finally:
         gc.enable()
     return out
@@ -129,6 +133,9 @@ def run_rounds(cases: Sequence[Case | External], rounds: int, warmup_rounds: int
 
 @dataclass
 class Ratio:
+    """A ratio of two rows (by id), taken round by round; `id` names it in the result file."""
+
+    id: str
     label: str
     numerator: str
     denominator: str
@@ -175,15 +182,15 @@ def label_width(*groups: Iterable[str]) -> int:
     return max(len(label) for group in groups for label in group)
 
 
-def print_rows(title: str, results: dict[str, list[float]], reference: str, width: int) -> None:
+def print_rows(title: str, rounds: Rounds, reference: str, width: int) -> None:
     """One line per row: median and min-max of the per-round times, and the median of the
-    per-round ratios to the `reference` row."""
+    per-round ratios to the `reference` row (an id)."""
     print(title)
     print(f"  {'row':<{width}} {'median':>10}   {'min - max':<21} {'ratio':>6}")
-    for label, values in results.items():
-        ratios = per_round(results, label, reference)
-        mark = "  (reference)" if label == reference else ""
-        print(f"  {label:<{width}} {fmt_ns(statistics.median(values)):>10}   "
+    for row, values in rounds.net.items():
+        ratios = per_round(rounds.net, row, reference)
+        mark = "  (reference)" if row == reference else ""
+        print(f"  {rounds.labels[row]:<{width}} {fmt_ns(statistics.median(values)):>10}   "
               f"{fmt_range(values):<21} {statistics.median(ratios):>6.2f}{mark}")
 
 
@@ -251,11 +258,12 @@ class Results:
             "reference": reference,
             "params": params,
             "loop_ns": ns_list(measured.loop),
-            "rows": {label: {"net_ns": ns_list(measured.net[label]),
-                             "gross_ns": ns_list(measured.gross[label]),
-                             "external": label in measured.external}
-                     for label in measured.net},
-            "ratios": [{"label": q.label, "numerator": q.numerator,
+            "rows": {row: {"label": measured.labels[row],
+                           "net_ns": ns_list(measured.net[row]),
+                           "gross_ns": ns_list(measured.gross[row]),
+                           "external": row in measured.external}
+                     for row in measured.net},
+            "ratios": [{"id": q.id, "label": q.label, "numerator": q.numerator,
                         "denominator": q.denominator, "target": q.target, "note": q.note,
                         **({"over": list(q.over)} if q.over else {})}
                        for q in ratios],

@@ -3,18 +3,22 @@
     python benchmarks/instructions.py                 # every row, 20000 pairs
     python benchmarks/instructions.py local floor     # some rows
     python benchmarks/instructions.py --keep DIR local
+    python benchmarks/instructions.py --no-json       # print only
 
 Each row is one loop of the benchmarks (bench_local.py's str-target section and
 bench_properties.py's reads), run in a child interpreter under callgrind twice, with N and
 with 2N iterations after the same warm-up; the difference of the two totals divided by N
 is the count per iteration, free of start-up and warm-up, and the same count for the bare
-loop (``pass``) is subtracted. With --keep, the callgrind profiles of both runs of each row are kept in DIR,
-so that the difference per function can be taken with callgrind_annotate.
+loop (``pass``) is subtracted. With --keep, the callgrind profiles of both runs of each row
+are kept in DIR, so that the difference per function can be taken with callgrind_annotate.
+A run of every row writes its counts to results/bench/BUILD.instructions.json (or --json
+FILE), which scripts/report turns into the instructions table of BENCHMARKS.md.
 """
 
 from __future__ import annotations
 
 import argparse
+import datetime
 import os
 import re
 import subprocess
@@ -23,6 +27,7 @@ from pathlib import Path
 from typing import Any
 
 HERE = Path(__file__).resolve()
+ROOT = HERE.parent.parent
 WARMUP = 5_000
 
 # row: (what it measures, loop body, one iteration is...)
@@ -92,6 +97,10 @@ def main() -> int:
     parser.add_argument("rows", nargs="*", help=f"rows to count (default all: {', '.join(ROWS)})")
     parser.add_argument("--pairs", type=int, default=20_000, help="N (default 20000)")
     parser.add_argument("--keep", type=Path, help="folder for the profiles of the 2N runs")
+    parser.add_argument("--json", type=Path, metavar="FILE", help="where the result file goes "
+                        "(default: results/bench/BUILD.instructions.json, when every row runs)")
+    parser.add_argument("--no-json", dest="write_json", action="store_false",
+                        help="write no result file")
     parser.add_argument("--worker", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -113,11 +122,28 @@ def main() -> int:
 
     loop = per_iteration("loop")
     print(f"  {'loop':<18} {loop:8.0f} instructions per iteration   ({ROWS['loop'][0]})")
+    counts = {}
     for row in rows:
         if row == "loop":
             continue
-        print(f"  {row:<18} {per_iteration(row) - loop:8.0f} instructions per iteration   "
-              f"({ROWS[row][0]})", flush=True)
+        counts[row] = round(per_iteration(row) - loop)
+        print(f"  {row:<18} {counts[row]:8d} instructions per iteration   ({ROWS[row][0]})",
+              flush=True)
+    if args.write_json and (args.json or not args.rows):
+        from quarn_devkit import machine, results
+
+        head = machine.describe(ROOT)
+        path = args.json or (ROOT / "results" / "bench" /
+                             f"{machine.build_id(head['interpreter'])}.instructions.json")
+        results.write(path, {
+            "format": 2, "kind": "instructions",
+            "command": [HERE.name, *sys.argv[1:]],
+            "date": f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M UTC}",
+            **head, "label": machine.build_label(head["interpreter"]), "pairs": n,
+            "loop": round(loop),
+            "rows": {row: {"label": ROWS[row][0], "instructions": count}
+                     for row, count in counts.items()}})
+        print(f"Results: {path}")
     return 0
 
 

@@ -2,7 +2,7 @@
 one redis-server and against a Redis Cluster of three masters, on this machine.
 
     python benchmarks/throughput.py                  # 1, 2, 4 and 8 processes, 3 s each
-    python benchmarks/throughput.py --processes 4 --seconds 5 --json
+    python benchmarks/throughput.py --processes 4 --seconds 5 --no-json
 
 Each process has its own RemoteLatch (the single server) or examples/cluster.py's
 ClusterLatch (the cluster) and takes and frees locks on targets of its own, without
@@ -13,19 +13,22 @@ machine's cores, so what limits each figure is printed beside it: the CPU time t
 servers and the clients used in the window, as a share of the machine.
 
 The servers are started here on free loopback ports (quarn_devkit) and stopped at the end.
+The rows go to results/bench/throughput.SERVER.json (or --json FILE), where scripts/report
+finds them for the throughput table of BENCHMARKS.md.
 """
 
 from __future__ import annotations
 
 import argparse
-import json
+import datetime
 import os
-import platform
+import re
 import subprocess
 import sys
 import time
 from pathlib import Path
 
+from quarn_devkit import machine, results
 from quarn_devkit.redis_cluster import LocalCluster
 from quarn_devkit.redis_server import RedisServer, redis_server_version
 from quarn_devkit.waits import scaled
@@ -107,28 +110,45 @@ def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--processes", type=int, nargs="*", default=[1, 2, 4, 8])
     parser.add_argument("--seconds", type=float, default=3.0)
-    parser.add_argument("--json", action="store_true", help="one JSON line per row")
+    parser.add_argument("--json", type=Path, metavar="FILE",
+                        help="where the result file goes (default: "
+                        "results/bench/throughput.SERVER.json)")
+    parser.add_argument("--no-json", dest="write_json", action="store_false",
+                        help="write no result file")
     args = parser.parse_args(argv)
+    head = {"format": 2, "kind": "throughput", "command": ["throughput.py", *argv],
+            "date": f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M UTC}",
+            **machine.describe(ROOT), "load_average": {"start": machine.load_average()}}
     rows = []
     with RedisServer() as server:
         for n in args.processes:
-            rows.append({"target": "one server",
+            rows.append({"id": f"server-{n}", "target": "one server",
                          **run([server.port], [server.pid], n, args.seconds, False)})
     with LocalCluster(masters=3) as made:
         masters = made.masters()
         for n in args.processes:
-            rows.append({"target": "cluster, 3 masters",
+            rows.append({"id": f"cluster-{n}", "target": "cluster, 3 masters",
                          **run([m.port for m in masters], [m.pid for m in masters], n,
                                args.seconds, True)})
-    print(f"# {redis_server_version()}, CPython {platform.python_version()}, "
-          f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f}")
+    server_version = redis_server_version()
+    head["load_average"]["end"] = machine.load_average()
+    print(f"# {server_version}, CPython {head['interpreter']['version']}, "
+          f"{os.cpu_count()} CPUs, load average {head['load_average']['start'][0]:.1f} at "
+          "the start")
     for row in rows:
-        if args.json:
-            print(json.dumps(row))
-        else:
-            print(f"{row['target']:<20} {row['processes']:>2} processes: "
-                  f"{row['pairs_per_s']:>7} pairs/s   servers {row['servers_cpu']:.0%} "
-                  f"clients {row['clients_cpu']:.0%} of the machine")
+        print(f"{row['target']:<20} {row['processes']:>2} processes: "
+              f"{row['pairs_per_s']:>7} pairs/s   servers {row['servers_cpu']:.0%} "
+              f"clients {row['clients_cpu']:.0%} of the machine")
+    if args.write_json:
+        name = re.sub(r"[^a-z0-9.]+", "-", server_version.lower().replace(" server v=", "-"))
+        path = args.json or ROOT / "results" / "bench" / f"throughput.{name.strip('-')}.json"
+        import redis
+
+        results.write(path, {**head, "seconds": args.seconds,
+                             "clients": {"redis_server": server_version,
+                                         "redis_py": redis.__version__},
+                             "rows": rows})
+        print(f"Results: {path}")
     return 0
 
 

@@ -145,7 +145,7 @@ _ensure_package() {
     venv_install --upgrade pip
   fi
   local stamp="$VENV/.quarn-installed" flavour recorded=""
-  flavour="FROM=$ROOT QUARN_SANITIZE=${QUARN_SANITIZE:-OFF} QUARN_PINS=${QUARN_PINS:-}"
+  flavour="FROM=$ROOT QUARN_SANITIZE=${QUARN_SANITIZE:-OFF} QUARN_TSAN=${QUARN_TSAN:-OFF} QUARN_PINS=${QUARN_PINS:-}"
   flavour="$flavour QUARN_WHEEL=${QUARN_WHEEL:-}"
   if [ -f "$stamp" ]; then recorded="$(cat "$stamp")"; fi
   if [ -f "$stamp" ] && [ "$recorded" = "$flavour" ] &&

@@ -18,6 +18,9 @@ from quarn_devkit.redis_server import RedisServer, redis_server_binary, redis_se
 from quarn_devkit.waits import scaled
 
 ROOT = Path(__file__).resolve().parent.parent
+# The fault experiments (the package `faults` of the repository), which the tests run once.
+if str(ROOT) not in sys.path:
+    sys.path.insert(0, str(ROOT))
 
 
 def pytest_report_header() -> str:
