@@ -37,7 +37,7 @@ from quarn_devkit import machine, redis_server, results  # noqa: E402
 
 FORMAT = 2
 IDS = ["pause", "pause-for-good", "partition", *(f"restart-{p}" for p in server.PERSISTENCE),
-       "sentinel-failover", "holder-killed", "fork", "acl-get-only",
+       "sentinel-failover", "holder-killed", "attempts", "fork", "acl-get-only",
        *(f"eviction-{policy}" for policy in server.POLICIES),
        "cluster-kill-yes", "cluster-kill-no", "cluster-failover-yes", "cluster-slot-moved",
        "cluster-lost-yes", "cluster-lost-no", "cluster-cut-yes", "cluster-cut-no"]

@@ -645,6 +645,44 @@ def user_allowed_only_get() -> Row:
     return row("acl-get-only", "ACL user allowed only GET", 1, refusals=refusals)
 
 
+# --- the attempts of a blocking acquire ------------------------------------------------------
+
+LIMITS_MS = (0, 100, 300, 500, 800, 1000, 1500, 2000)
+
+
+def attempts(port: int) -> Row:
+    """How many attempts (SET NX) and waits of 0.1 s a blocking acquire makes on a lock that
+    someone else holds, for each of LIMITS_MS: the module's own sleep is replaced by one that
+    only counts, and the server counts the SETs. The waits are counted as the module counts
+    them, adding 0.1 to a float per wait until the sum reaches timeout_ms / 1000, so the
+    float sums of 0.1 decide where a limit that is a multiple of it ends."""
+    from quarn_data.lock.implementations import remote_latch
+
+    target = Address("attempts", "held")
+    admin, latch = redis.Redis(port=port), connected(RemoteLatch, port)
+    waits: list[float] = []
+    real_sleep = remote_latch.sleep
+
+    def counted(seconds: float) -> None:
+        waits.append(seconds)
+    remote_latch.sleep = counted  # type: ignore[assignment]
+    seen = {}
+    try:
+        admin.set(target.to_string(), "someone else")
+        for limit in LIMITS_MS:
+            waits.clear()
+            admin.config_resetstat()
+            assert latch.acquire(target, timeout_ms=limit) is False
+            sets = int(admin.info("commandstats")["cmdstat_set"]["calls"])
+            assert all(wait == 0.1 for wait in waits)
+            seen[str(limit)] = {"attempts": sets, "waits": len(waits)}
+    finally:
+        remote_latch.sleep = real_sleep
+        latch.disconnect()
+        admin.close()
+    return row("attempts", "attempts of a blocking acquire", 1, limits=seen)
+
+
 def run_all(trials: int, only: Callable[[str], bool], report: Callable[[Row], None],
             work: Path, left_out: dict[str, str]) -> None:
     """Every experiment of this file that `only` accepts (by row id), each row given to
@@ -657,6 +695,7 @@ def run_all(trials: int, only: Callable[[str], bool], report: Callable[[Row], No
         *((f"restart-{p}", lambda p=p: crash_and_restart(p, work / p)) for p in PERSISTENCE),
         ("sentinel-failover", lambda: sentinel_failover(trials)),
         ("holder-killed", lambda: with_server(holder_killed)),
+        ("attempts", lambda: with_server(attempts)),
         ("fork", fork_of_a_holder),
         ("acl-get-only", user_allowed_only_get),
     ]

@@ -14,6 +14,14 @@ if [ -n "${QUARN_PYTHON:-}" ]; then
 fi
 VENV="${VENV:-$VENV_HOME/.venv${QUARN_PYTHON_VERSION:+-$QUARN_PYTHON_VERSION}}"
 
+# The revision of the tree, for the result files (quarn_devkit.machine), found where git is
+# (the host) and passed on into the Debian roots, which have no git.
+if [ -z "${QUARN_REVISION:-}" ] && git -C "$ROOT" rev-parse --short HEAD >/dev/null 2>&1; then
+  QUARN_REVISION="$(git -C "$ROOT" rev-parse --short HEAD)"
+  git -C "$ROOT" diff --quiet HEAD -- src CMakeLists.txt || QUARN_REVISION="$QUARN_REVISION+src"
+  export QUARN_REVISION
+fi
+
 # The CPython minor versions the backends support, oldest first, and where each is
 # built and tested: pyenv's builds on the host, Debian's in the Debian testing root of
 # scripts/debian-root (amd64), and, for aarch64, Debian's arm64 builds (Debian has no
@@ -90,6 +98,32 @@ ensure_redis_server() {
 ensure_nftables() {
   [ "$(id -u)" -eq 0 ] || return 0
   ensure_commands nft=nftables || echo "== nftables not installed: the partition test will skip"
+}
+
+# What a build of the backends needs beyond pip, for the interpreter $1: a C++20 compiler
+# (g++ 10 or newer) and the interpreter's headers (CMake comes from PyPI with the build
+# when the machine has none recent enough). Installed from Debian's packages when missing,
+# where that is allowed (as root, or with sudo); otherwise one line says what to install.
+ensure_build_tools() {
+  local python="$1" missing=() version
+  if ! command -v g++ >/dev/null 2>&1; then
+    missing+=(g++)
+  elif [ "$(g++ -dumpversion | cut -d. -f1)" -lt 10 ]; then
+    echo "the build needs g++ 10 or newer (C++20); this one is $(g++ -dumpversion)" >&2
+    return 1
+  fi
+  if ! "$python" -c 'import os, sys, sysconfig
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h")))'; then
+    version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    missing+=("python$version-dev")
+  fi
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ] && ! sudo -n true 2>/dev/null; then
+    echo "the build needs ${missing[*]}: sudo apt-get install ${missing[*]}" >&2
+    return 1
+  fi
+  echo "== installing ${missing[*]} from Debian's packages (the build needs them)"
+  apt_install "${missing[@]}"
 }
 
 # The host stand-in and the development kit (devkit/), then the backends with their test
@@ -169,6 +203,7 @@ _ensure_package() {
     venv_install --reinstall --no-deps "$QUARN_WHEEL"
     venv_install "$QUARN_WHEEL[remote-latch,test]"
   else
+    ensure_build_tools "$VENV/bin/python"
     echo "== installing the host stand-in and the devkit, and building the backends into $VENV"
     venv_install "$ROOT/host" "$ROOT/devkit"
     # Each venv keeps its own CMake build tree, so rebuilds are incremental and two venvs

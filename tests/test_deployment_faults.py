@@ -71,3 +71,9 @@ def test_fork_of_a_process_holding_a_local_lock() -> None:
 def test_user_allowed_only_get() -> None:
     found = experiments.user_allowed_only_get()
     assert list(found["refusals"]) == ["set", "del", "ping"]
+
+
+def test_the_attempts_of_a_blocking_acquire(redis_server: RedisServer) -> None:
+    """README's table of attempts and waits: one attempt more than waits, at every limit."""
+    found = experiments.attempts(redis_server.port)
+    assert all(seen["attempts"] == seen["waits"] + 1 for seen in found["limits"].values())

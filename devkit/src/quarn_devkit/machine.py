@@ -138,7 +138,13 @@ def build_id(info: dict[str, Any]) -> str:
 
 
 def source_revision(root: Path) -> dict[str, Any]:
-    """The git commit of the tree at `root`, and whether the native sources differ from it."""
+    """The git commit of the tree at `root`, and whether the native sources differ from it;
+    where git cannot tell (a Debian root has no git), what the commands found outside it
+    ($QUARN_REVISION: the commit, with "+src" when the sources differed)."""
+    given = os.environ.get("QUARN_REVISION", "")
+    if given:
+        commit, _, changed = given.partition("+")
+        return {"commit": commit, "changed_src": changed == "src"}
     head = command_output("git", "-C", str(root), "rev-parse", "--short", "HEAD")
     if not head or head == "unknown":
         return {"commit": "unknown", "changed_src": None}
