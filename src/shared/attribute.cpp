@@ -102,8 +102,16 @@ struct Probe {
     bool failed = false;
 
     /// Whether reading `o` gives `expected` (NULL: AttributeError). Any other outcome,
-    /// including another exception, is a failure of the probe.
+    /// including another exception, is a failure of the probe. An answer the reader would
+    /// give from what it remembers is compared as a pointer and never touched: where the
+    /// interpreter did not announce a change (the very fault the probe looks for), it may
+    /// point to a freed object.
     bool reads(PyObject* o, PyObject* expected) noexcept {
+        if (const PyObject* kept = reader.remembered_answer(o)) return kept == expected;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
         PyObject* value = reader.read(o);
         if (value == nullptr) {
             const bool missing = PyErr_ExceptionMatches(PyExc_AttributeError);
@@ -330,6 +338,20 @@ void InstanceAttribute::dict_changed(PyObject* dict, bool freed) noexcept {
         if (freed) k.dict = nullptr;  // the pointer may be reused: never compare with it again
         return;
     }
+}
+
+const PyObject* InstanceAttribute::remembered_answer(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (reinterpret_cast<PyObject*>(type) != cls_.get() ||
+        type->tp_getattro != PyObject_GenericGetAttr ||
+        !(state_ == State::DictOnly || (state_ == State::Unknown && settle()))) {
+        return nullptr;
+    }
+    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+    if (dict == nullptr) return nullptr;  // with the error set
+    Py_DECREF(dict);  // the object keeps it
+    const Known* known = find(dict);
+    return known != nullptr ? known->value : nullptr;
 }
 
 bool InstanceAttribute::settle() noexcept {

@@ -105,6 +105,11 @@ private:
         return nullptr;
     }
 
+    /// What read(obj) would answer from what it remembers, settling the MRO as it would,
+    /// without touching that object: after a change the interpreter did not announce it may
+    /// be freed. NULL when read(obj) would look the name up afresh.
+    const PyObject* remembered_answer(PyObject* obj) noexcept;
+
     /// Looks along the MRO and records the answer. True when only the dict is left.
     bool settle() noexcept;
 
