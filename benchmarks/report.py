@@ -33,7 +33,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from quarn_devkit.documents import write_blocks, write_data
+from quarn_devkit.documents import pyplot, write_blocks, write_data
 
 ROOT = Path(__file__).resolve().parent.parent
 FORMAT = 2
@@ -516,21 +516,6 @@ def performance_block(builds: Sequence[Build]) -> list[str]:
 
 
 # --- charts --------------------------------------------------------------------------------
-
-def pyplot() -> Any:
-    try:
-        import matplotlib
-    except ImportError:
-        raise SystemExit("the charts need matplotlib: pip install \"quarn-latches[bench]\" "
-                         "(scripts/report installs it), or pass --no-charts") from None
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    plt.rcParams.update({"font.size": 10, "axes.titlesize": 11, "figure.dpi": 100,
-                         "savefig.dpi": 150, "axes.spines.top": False,
-                         "axes.spines.right": False})
-    return plt
-
 
 @dataclass
 class Bars:

@@ -22,7 +22,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
-from quarn_devkit.documents import write_blocks, write_data
+from quarn_devkit.documents import pyplot, write_blocks, write_data
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -809,21 +809,6 @@ def timeline_chart(plt: Any, path: Path, row: Row, f: File) -> None:
     ax.grid(axis="x", linewidth=0.4, alpha=0.5)
     fig.savefig(path)
     plt.close(fig)
-
-
-def pyplot() -> Any:
-    try:
-        import matplotlib
-    except ImportError:
-        raise SystemExit("the charts need matplotlib: pip install \"quarn-latches[bench]\" "
-                         "(scripts/report installs it), or pass --no-charts") from None
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    plt.rcParams.update({"font.size": 10, "axes.titlesize": 11, "figure.dpi": 100,
-                         "savefig.dpi": 150, "axes.spines.top": False,
-                         "axes.spines.right": False})
-    return plt
 
 
 # --- main ----------------------------------------------------------------------------------------

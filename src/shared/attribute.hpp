@@ -14,12 +14,15 @@
 // answers the next read of such a dict with it until the dict changes.
 //
 // Each thing it knows is forgotten when the interpreter says that it may have changed:
-// - the MRO: a type watcher hears of every change to the class's dict or to a base's
-//   (an attribute set or deleted, `__bases__` assigned), the same signal that ends the
-//   interpreter's own caches of the class's lookups;
-// - a value: a dict watcher hears of every change to the dict it came from (a key added,
-//   replaced or deleted, the dict cleared, updated or freed), the signal that the
-//   interpreter's own caches of global names rest on.
+// - the MRO: a type watcher (PyType_AddWatcher, CPython 3.12: gh-91051) hears of every
+//   change to the class's dict or to a base's (an attribute set or deleted, `__bases__`
+//   assigned), the same signal (PyType_Modified) that ends the interpreter's own caches of
+//   the class's lookups; it is sent only while the class has a valid version tag, which
+//   settle() assigns before it looks;
+// - a value: a dict watcher (PyDict_AddWatcher, 3.12: gh-91052) hears of every change to
+//   the dict it came from (a key added, replaced or deleted, the dict cleared, updated or
+//   freed), the signal that the interpreter's own caches of global names rest on; it comes
+//   before the change is made (gh-122208), and the remembered value is dropped then.
 // Everything else is tested on each read: the object's class (so `__class__` assignment
 // and subclasses take the generic lookup), its `tp_getattro` (a `__getattribute__` or
 // `__getattr__` added later), and which dict the object has now (`__dict__` assigned).

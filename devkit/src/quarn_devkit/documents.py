@@ -14,6 +14,7 @@ from __future__ import annotations
 import difflib
 import re
 from pathlib import Path
+from typing import Any
 
 MARKER = re.compile(r"<!-- report:([a-z0-9-]+) -->\n(.*?)<!-- /report:\1 -->", re.S)
 
@@ -73,4 +74,22 @@ def write_data(path: Path, rows: list[list[object]], check: bool) -> list[str]:
 
 def _cell(value: object) -> str:
     text = f"{value:.4g}" if isinstance(value, float) else str(value)
-    return f'"{text}"' if any(c in text for c in ',"\n') else text
+    if any(c in text for c in ',"\n'):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
+def pyplot() -> Any:
+    """matplotlib's pyplot, set up alike for every chart (the `bench` extra brings it)."""
+    try:
+        import matplotlib
+    except ImportError:
+        raise SystemExit("the charts need matplotlib: pip install \"quarn-latches[bench]\" "
+                         "(scripts/report installs it), or pass --no-charts") from None
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    plt.rcParams.update({"font.size": 10, "axes.titlesize": 11, "figure.dpi": 100,
+                         "savefig.dpi": 150, "axes.spines.top": False,
+                         "axes.spines.right": False})
+    return plt

@@ -401,25 +401,29 @@ int load(PyObject* module) noexcept {
     return 0;
 }
 
-void forget() noexcept {
-    locks_attribute.forget();
+/// Lets go of what the load made: drops it while the interpreter is alive (`abandon`
+/// false: a failed load), or forgets it untouched once its runtime has been finalised.
+void let_go(bool abandon) noexcept {
+    if (abandon) {
+        locks_attribute.abandon();
+        abandon_constants(constants);
+    } else {
+        locks_attribute.forget();
+        forget_constants(constants);
+    }
     thread_lock_acquire_fast = nullptr;
     thread_lock_release_noargs = nullptr;
-    forget_constants(constants);
-    S.thread_lock.reset();
-    S.thread_lock_acquire.reset();
-    S.thread_lock_release.reset();
+    for (static_ref* held : {&S.thread_lock, &S.thread_lock_acquire, &S.thread_lock_release}) {
+        if (abandon) {
+            held->abandon();
+        } else {
+            held->reset();
+        }
+    }
 }
 
-void abandon() noexcept {
-    locks_attribute.abandon();
-    thread_lock_acquire_fast = nullptr;
-    thread_lock_release_noargs = nullptr;
-    abandon_constants(constants);
-    S.thread_lock.abandon();
-    S.thread_lock_acquire.abandon();
-    S.thread_lock_release.abandon();
-}
+void forget() noexcept { let_go(false); }
+void abandon() noexcept { let_go(true); }
 
 Loader loader{"local_latch", load, forget, abandon};
 
