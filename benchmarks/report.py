@@ -196,15 +196,15 @@ def table(header: Sequence[str], rows: Iterable[Sequence[str]]) -> list[str]:
 
 def machine_block(builds: Sequence[Build]) -> list[str]:
     runs = [run for b in builds for run in b.runs]
-    machines = {(r["machine"]["cpu"], r["machine"]["cores"], r["machine"]["os"]) for r in runs}
+    machines = sorted({f"{r['machine']['cpu']}, {r['machine']['cores']} cores" for r in runs})
+    systems = sorted({f"{r['machine']['os']} ({r['interpreter']['where']})" for r in runs})
     loads = [value for r in runs for value in (r["load_average"]["start"][0],
                                                 r["load_average"]["end"][0])]
     dates = sorted(r["date"] for r in runs)
     servers = sorted({r["clients"]["redis_server"] for r in runs})
-    text = "; ".join(f"{cpu}, {cores} cores, {os_}" for cpu, cores, os_ in sorted(machines))
-    return [f"{len(runs)} runs, from {dates[0]} to {dates[-1]}, on {text}; the 1-minute load "
-            f"average at the start and end of each run was {span(loads)}. The remote rows "
-            f"talked to {' and '.join(servers)}."]
+    return [f"{len(runs)} runs, from {dates[0]} to {dates[-1]}, on {' and '.join(machines)}, "
+            f"under {' and '.join(systems)}; the 1-minute load average at the start and end of "
+            f"each run was {span(loads)}. The remote rows talked to {' and '.join(servers)}."]
 
 
 def builds_table(builds: Sequence[Build]) -> list[str]:
@@ -683,7 +683,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     files = args.files or default_files()
     if not files:
-        parser.error("no result files given, and none in results/bench")
+        print("benchmarks: no result files given, and none in results/bench")
+        return 0
     found = load(files)
     builds = [b for b in found.builds if b.runs]
     if not (found.builds or found.throughput):

@@ -102,6 +102,10 @@ def count(n: int) -> str:
     return f"{n:,}"
 
 
+def keys(n: int) -> str:
+    return f"{n} key{'' if n == 1 else 's'}"
+
+
 def trials(row: Row) -> str:
     return f"{row['trials']} trial{'s' if row['trials'] != 1 else ''}"
 
@@ -237,7 +241,7 @@ def sentinel_rows(row: Row) -> list[Cells]:
              f"can be taken again {secs(row['seconds_until_locks_again'])} after the kill**.",
              f"{count(lost)} of {count(row['locks_held_at_kill'])} locks held at the kill were "
              "missing on the promoted replica; holders freed theirs there. "
-             f"**{row['keys_nobody_holds']} keys nobody held** in {trials(row)}: an `acquire` "
+             f"**{keys(row['keys_nobody_holds'])} nobody held** in {trials(row)}: an `acquire` "
              "that raised at the kill, whose SET the master had carried out and replicated.",
              ("Possible, not seen here: replication is asynchronous, so a lock acknowledged "
               "but not yet sent to the replica is lost and can be taken again. On loopback "
@@ -400,7 +404,7 @@ def kill_rows(row: Row) -> list[Cells]:
              + (" (the default)" if yes else ""))
     held = (f"{count(row['locks_lost'])} of {count(row['locks_held_at_fault'])} locks held at "
             f"the kill missing on the promoted replica, in {row['trials_with_locks_lost']} of "
-            f"{trials(row)}; {row['keys_nobody_holds']} keys nobody holds.")
+            f"{trials(row)}; {keys(row['keys_nobody_holds'])} nobody holds.")
     down = (f", while the cluster is down ({secs(row.get('cluster down from_s'))} to "
             f"{secs(row.get('cluster down until_s'))} after the kill)"
             if "cluster down from_s" in row else "")
@@ -437,7 +441,7 @@ def failover_rows(row: Row) -> list[Cells]:
              f"{secs(row['promoted_s'])})")
     held = (f"**{count(row['locks_lost'])} of {count(row['locks_held_at_fault'])} lost**: the "
             "replica takes over only once it has all its master wrote; "
-            f"{row['keys_nobody_holds']} keys nobody holds.")
+            f"{keys(row['keys_nobody_holds'])} nobody holds.")
     return [
         [fault, "default",
          "Held while the old master pauses its writers for the replica to catch up, then "
@@ -766,30 +770,34 @@ def timeline_data(row: Row) -> list[list[object]]:
 
 def timeline_chart(plt: Any, path: Path, row: Row, f: File) -> None:
     """Each caller's calls after the fault, one lane per trial and caller: a bar from each
-    call to its return, coloured by the outcome and drawn apart from the next by a thin
-    white edge (a call too short to see gets a sliver of 4 ms), a dot on its first True
-    after the fault. A lane ends where the row's timelines do (`until`; by default at that
-    first True)."""
+    call to its return, coloured by the outcome, a dot on its first True after the fault.
+    Every call stays visible as itself: a bar ends at least a pixel before the next call
+    starts (back-to-back calls show the gap between them), and one too short to see is
+    drawn two pixels wide. A lane ends where the row's timelines do (`until`; by default at
+    that first True)."""
     lanes, trials_all, shown_trials = shown_lanes(row)
     fig, ax = plt.subplots(figsize=(8, 1.1 + 0.24 * len(lanes)), layout="constrained")
+    start_x = min(0.0, min((c[0] for t in lanes for c in t["calls"]), default=0.0)) - 0.05
+    end_x = max((c[1] for t in lanes for c in t["calls"]), default=1.0) + 0.1
+    ax.set_xlim(start_x, end_x)
+    # One pixel in seconds, for the axes' share of the figure's width at the saved dpi.
+    pixel = (end_x - start_x) / (0.72 * 8 * plt.rcParams["savefig.dpi"])
     seen: dict[str, str] = {}
-    longest_end = 0.0
     for y, lane in enumerate(lanes):
-        for start, end, outcome in lane["calls"]:
+        calls = sorted(lane["calls"])
+        for i, (start, end, outcome) in enumerate(calls):
             colour = OUTCOME_COLOURS.get(outcome, OTHER_ERROR)
             seen.setdefault(outcome, colour)
-            ax.broken_barh([(start, max(end - start, 0.004))], (y - 0.36, 0.72),
-                           facecolors=colour, edgecolors="white", linewidth=0.6)
-            longest_end = max(longest_end, end)
-        taken = [end for start, end, outcome in lane["calls"] if outcome == "True" and start >= 0]
+            following = calls[i + 1][0] if i + 1 < len(calls) else float("inf")
+            width = max(min(end, following - pixel) - start, 2 * pixel)
+            ax.broken_barh([(start, width)], (y - 0.36, 0.72), facecolors=colour, linewidth=0)
+        taken = [end for start, end, outcome in calls if outcome == "True" and start >= 0]
         if taken:
             ax.plot(taken[0], y, marker="o", color="black", markersize=3.5, zorder=3)
     ax.axvline(0, color="black", linewidth=1)
     ax.set_yticks(range(len(lanes)), [f"trial {t['trial']}, {t['label']}" for t in lanes],
                   fontsize=7)
     ax.invert_yaxis()
-    ax.set_xlim(min(0.0, min((c[0] for t in lanes for c in t["calls"]), default=0.0)) - 0.05,
-                longest_end + 0.1)
     ax.set_xlabel(f"time since the fault, seconds (0: {row.get('fault', 'the fault')})")
     ax.set_ylabel("trial and caller (one lane each)")
     handles = [plt.Rectangle((0, 0), 1, 1, color=c) for c in seen.values()]
@@ -831,7 +839,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     paths = args.files or sorted((ROOT / "results" / "faults").glob("*.json"))
     if not paths:
-        parser.error("no result files given, and none in results/faults")
+        print("faults: no result files given, and none in results/faults")
+        return 0
     files = load(paths)
     if not files:
         print("faults: no result file of the faults among those given")

@@ -94,7 +94,8 @@ def check_scenario(outcomes: dict[str, tuple[float, object]],
             # it well after the fault began. Near the timeout either can happen.
             began, ended = spans[name]
             blocked = healed - began
-            assert ended >= healed, (name, "ended before the fault did", blocked)
+            assert ended >= healed, (name, "ended before the fault did", blocked, elapsed,
+                                     result)
             if case != "free":
                 assert result == {"waiting": False, "release": None}[case], (name, result)
             elif DEFAULT_TIMEOUT_S is not None and abs(blocked - DEFAULT_TIMEOUT_S) < 0.25:
