@@ -143,8 +143,8 @@ def source_revision(root: Path) -> dict[str, Any]:
     ($QUARN_REVISION: the commit, with "+src" when the sources differed)."""
     given = os.environ.get("QUARN_REVISION", "")
     if given:
-        commit, _, changed = given.partition("+")
-        return {"commit": commit, "changed_src": changed == "src"}
+        commit, _, mark = given.partition("+")
+        return {"commit": commit, "changed_src": mark == "src"}
     head = command_output("git", "-C", str(root), "rev-parse", "--short", "HEAD")
     if not head or head == "unknown":
         return {"commit": "unknown", "changed_src": None}
