@@ -34,7 +34,7 @@ from types import ModuleType
 from typing import Any
 
 import harness
-from harness import Case, Context, Ratio, fmt_ns, label_width, print_ratios, print_rows
+from harness import Case, Context, Ratio, fmt_ns
 from quarn_data.data_models.lock_object import LockObject
 from quarn_data.lock.implementations.local_latch import LocalLatch
 from quarn_utils.models.data_models.address import Address
@@ -170,17 +170,12 @@ def bench_local(context: Context) -> list[str]:
                     "_thread.lock parses the keyword timeout=-1 far more slowly than no "
                     "argument, and LocalLatch passes the wait limit by position.")),
     ]
-    width = label_width(rounds.labels.values(), [q.label for q in ratios])
     loop = fmt_ns(statistics.median(rounds.loop))
     title = (f"LocalLatch: uncontended acquire(t) + release(t), time per pair "
              f"({args.local_blocks} x {reps} pairs per round; bare loop {loop} subtracted)")
-    print_rows(title, rounds, "latch", width)
-    verdicts = print_ratios(rounds, ratios, width)
-    print()
-    context.results.timed("local", title, rounds, ratios, "latch", target="Address",
-                          rounds=args.local_rounds, warmup_rounds=2, blocks=args.local_blocks,
-                          reps=reps)
-    return verdicts
+    return context.section("local", title, rounds, ratios, "latch", target="Address",
+                           rounds=args.local_rounds, warmup_rounds=2, blocks=args.local_blocks,
+                           reps=reps)
 
 
 def bench_local_floor(context: Context) -> list[str]:
@@ -227,16 +222,11 @@ def bench_local_floor(context: Context) -> list[str]:
     else:
         ratios.append(Ratio("plain/latch", "plain-Python class / LocalLatch (str target)",
                             "plain", "latch"))
-    width = label_width(rounds.labels.values(), [q.label for q in ratios])
     title = (f"LocalLatch beside a C floor: acquire(t) + release(t) on t = {t!r}, time per "
              f"pair ({args.local_blocks} x {reps} pairs per round; bare loop subtracted)")
-    print_rows(title, rounds, "latch", width)
-    verdicts = print_ratios(rounds, ratios, width)
-    print()
-    context.results.timed("local_floor", title, rounds, ratios, "latch", target="str",
-                          rounds=args.local_rounds, warmup_rounds=2, blocks=args.local_blocks,
-                          reps=reps)
-    return verdicts
+    return context.section("local_floor", title, rounds, ratios, "latch", target="str",
+                           rounds=args.local_rounds, warmup_rounds=2, blocks=args.local_blocks,
+                           reps=reps)
 
 
 TURNS = (1, 2, 8)
@@ -265,17 +255,12 @@ def bench_local_turns(context: Context) -> list[str]:
     last = TURNS[-1]
     ratios.append(Ratio(f"turns-{last}/1", f"that ratio with {last} instances / with 1",
                         f"latch-{last}", f"plain-{last}", "<= 1.10", over=("latch-1", "plain-1")))
-    width = label_width(rounds.labels.values(), [q.label for q in ratios])
     title = (f"LocalLatch instances taking turns: acquire(t) + release(t) on t = {t!r} by each "
              f"of k instances in turn, time per iteration of k pairs ({args.local_blocks} blocks "
              "per round; bare loop subtracted)")
-    print_rows(title, rounds, "latch-1", width)
-    verdicts = print_ratios(rounds, ratios, width)
-    print()
-    context.results.timed("local_turns", title, rounds, ratios, "latch-1", target="str",
-                          turns=list(TURNS), rounds=args.local_rounds, warmup_rounds=2,
-                          blocks=args.local_blocks, reps=args.local_reps)
-    return verdicts
+    return context.section("local_turns", title, rounds, ratios, "latch-1", target="str",
+                           turns=list(TURNS), rounds=args.local_rounds, warmup_rounds=2,
+                           blocks=args.local_blocks, reps=args.local_reps)
 
 
 def run(context: Context) -> list[str]:

@@ -13,7 +13,7 @@ from typing import Any
 
 import harness
 from bench_local import PyLocalLatch
-from harness import Case, Context, Ratio, label_width, print_ratios, print_rows
+from harness import Case, Context, Ratio
 from quarn_data.lock.implementations.local_latch import LocalLatch
 
 NAME = "properties"
@@ -75,16 +75,11 @@ def run(context: Context) -> list[str]:
                         note=("The floor of any native getter on this interpreter: a property "
                               "over a C builtin that does nothing but answer.")))
     rounds = harness.run_rounds(cases, args.local_rounds, 2, reps, args.local_blocks)
-    width = label_width(rounds.labels.values(), [q.label for q in ratios])
     title = (f"Properties: four reads per row ({args.local_blocks} x {reps} per round; bare "
              "loop subtracted)")
-    print_rows(title, rounds, "local-connected", width)
-    verdicts = print_ratios(rounds, ratios, width)
-    print()
-    context.results.timed(NAME, title, rounds, ratios, "local-connected", reads_per_row=4,
-                          rounds=args.local_rounds, warmup_rounds=2, blocks=args.local_blocks,
-                          reps=reps)
-    return verdicts
+    return context.section(NAME, title, rounds, ratios, "local-connected", reads_per_row=4,
+                           rounds=args.local_rounds, warmup_rounds=2, blocks=args.local_blocks,
+                           reps=reps)
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ import sys
 from collections.abc import Callable
 
 import harness
-from harness import Case, Context, External, Ratio, label_width, print_ratios, print_rows
+from harness import Case, Context, External, Ratio
 from quarn_utils.models.data_models.address import Address
 
 NAME = "remote"
@@ -130,17 +130,12 @@ def run(context: Context) -> list[str]:
     if args.redis_benchmark:
         ratios.append(Ratio("latch/c-floor", "RemoteLatch / C client floor", "latch", "c-floor"))
         ratios.append(Ratio("raw/c-floor", "raw client calls / C client floor", "raw", "c-floor"))
-    width = label_width(rounds.labels.values(), [q.label for q in ratios])
     title = (f"RemoteLatch: uncontended pair on loopback, time per pair "
              f"({args.remote_blocks} x {reps} pairs per round, m = {json.dumps(METADATA)}; "
              "bare loop subtracted)")
-    print_rows(title, rounds, "latch", width)
-    verdicts = print_ratios(rounds, ratios, width)
-    print()
-    context.results.timed(NAME, title, rounds, ratios, "latch", metadata=METADATA,
-                          rounds=args.remote_rounds, warmup_rounds=1, blocks=args.remote_blocks,
-                          reps=reps, redis_benchmark_requests=args.redis_benchmark_requests)
-    return verdicts
+    return context.section(NAME, title, rounds, ratios, "latch", metadata=METADATA,
+                           rounds=args.remote_rounds, warmup_rounds=1, blocks=args.remote_blocks,
+                           reps=reps, redis_benchmark_requests=args.redis_benchmark_requests)
 
 
 if __name__ == "__main__":

@@ -285,6 +285,17 @@ class Context:
         self._stack = stack
         self._server: RedisServer | None = None
 
+    def section(self, key: str, title: str, measured: Rounds, ratios: Sequence[Ratio],
+                reference: str, /, **params: Any) -> list[str]:
+        """Prints a section's rows (ratios to the `reference` row) and its ratios, adds it
+        to the results under `key` with `params`, and returns the verdict lines."""
+        width = label_width(measured.labels.values(), [q.label for q in ratios])
+        print_rows(title, measured, reference, width)
+        verdicts = print_ratios(measured, ratios, width)
+        print()
+        self.results.timed(key, title, measured, ratios, reference, **params)
+        return verdicts
+
     def wants(self, section: str) -> bool:
         """Whether this run includes `section` (all of them unless --only named some)."""
         return not self.args.only or section in self.args.only
