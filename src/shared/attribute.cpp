@@ -108,10 +108,6 @@ struct Probe {
     /// point to a freed object.
     bool reads(PyObject* o, PyObject* expected) noexcept {
         if (const PyObject* kept = reader.remembered_answer(o)) return kept == expected;
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
         PyObject* value = reader.read(o);
         if (value == nullptr) {
             const bool missing = PyErr_ExceptionMatches(PyExc_AttributeError);
@@ -341,15 +337,8 @@ void InstanceAttribute::dict_changed(PyObject* dict, bool freed) noexcept {
 }
 
 const PyObject* InstanceAttribute::remembered_answer(PyObject* obj) noexcept {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (reinterpret_cast<PyObject*>(type) != cls_.get() ||
-        type->tp_getattro != PyObject_GenericGetAttr ||
-        !(state_ == State::DictOnly || (state_ == State::Unknown && settle()))) {
-        return nullptr;
-    }
-    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
-    if (dict == nullptr) return nullptr;  // with the error set
-    Py_DECREF(dict);  // the object keeps it
+    PyObject* dict = own_dict(obj);
+    if (dict == nullptr) return nullptr;
     const Known* known = find(dict);
     return known != nullptr ? known->value : nullptr;
 }
