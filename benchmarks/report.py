@@ -33,7 +33,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from quarn_devkit.documents import pyplot, write_blocks, write_data
+from quarn_devkit.documents import pyplot, table, write_blocks, write_data
 
 ROOT = Path(__file__).resolve().parent.parent
 FORMAT = 2
@@ -186,12 +186,6 @@ def fmt_time(ns: float) -> str:
 
 def fmt_target(target: str) -> str:
     return target.replace("<=", "≤").replace(">=", "≥")
-
-
-def table(header: Sequence[str], rows: Iterable[Sequence[str]]) -> list[str]:
-    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
-    lines += ["| " + " | ".join(row) + " |" for row in rows]
-    return lines
 
 
 def machine_block(builds: Sequence[Build]) -> list[str]:

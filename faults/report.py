@@ -22,7 +22,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
-from quarn_devkit.documents import pyplot, write_blocks, write_data
+from quarn_devkit.documents import pyplot, table, write_blocks, write_data
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -133,6 +133,13 @@ def made(make: Callable[[Row], list[Cells]], row: Row, incomplete: list[str]) ->
     except KeyError:
         incomplete.append(row["id"])
         return []
+
+
+def made_all(makers: Sequence[tuple[str, Callable[[Row], list[Cells]]]], rows: dict[str, Row],
+             incomplete: list[str]) -> list[Cells]:
+    """The table rows of each result row that `makers` names and the file has, in order."""
+    return [cells for ident, make in makers if ident in rows
+            for cells in made(make, rows[ident], incomplete)]
 
 
 def incomplete_note(incomplete: list[str]) -> list[str]:
@@ -326,26 +333,20 @@ def server_table(f: File) -> list[str]:
         ("pause", pause_rows), ("pause-for-good", pause_for_good_rows),
         ("partition", partition_rows), ("restart-none", restart_rows),
         ("restart-appendonly-always", restart_rows), ("sentinel-failover", sentinel_rows)]
-    rows: list[Cells] = []
     incomplete: list[str] = []
-    for ident, make in makers:
-        if ident in r:
-            rows += made(make, r[ident], incomplete)
+    rows = made_all(makers, r, incomplete)
     evictions = {i: row for i, row in r.items() if i.startswith("eviction-")}
     if evictions:
         rows += made(lambda _: eviction_rows(evictions), {"id": "eviction-*"}, incomplete)
-    for ident, make in (("holder-killed", holder_rows), ("fork", fork_rows),
-                        ("acl-get-only", acl_rows)):
-        if ident in r:
-            rows += made(make, r[ident], incomplete)
+    rows += made_all([("holder-killed", holder_rows), ("fork", fork_rows),
+                      ("acl-get-only", acl_rows)], r, incomplete)
     if not rows:
         return []
     lines = [f"From `{f.name()}` ({f.server}, redis-py {f.data['clients']['redis_py']}, CPython "
              f"{f.data['interpreter']['version']}, {f.data['date']}); the last column names "
              "the row's id in that file and its trials.", "",
-             "| Fault | Backend | Client set-up | A waiting `acquire` | A held lock | Two "
-             "holders? | Recovery | Row: trials |", "|---|---|---|---|---|---|---|---|"]
-    lines += ["| " + " | ".join(cells) + " |" for cells in rows]
+             *table(["Fault", "Backend", "Client set-up", "A waiting `acquire`", "A held lock",
+                     "Two holders?", "Recovery", "Row: trials"], rows)]
     left = sorted(set(f.data.get("left_out", {})))
     if left:
         lines += ["", f"Left out of that run: {', '.join(left)}."]
@@ -385,9 +386,9 @@ def timeline_summary(files: Sequence[File]) -> list[str]:
                              str(len(seen))])
     if not rows:
         return []
-    return ["| Row | Caller | Server | Calls made after the fault until the first successful "
-            "acquire (median / max) | Its return after the fault (median / max) | Trials |",
-            "|---|---|---|---|---|---|", *("| " + " | ".join(r) + " |" for r in rows)]
+    return table(["Row", "Caller", "Server", "Calls made after the fault until the first "
+                  "successful acquire (median / max)",
+                  "Its return after the fault (median / max)", "Trials"], rows)
 
 
 # --- the cluster table ---------------------------------------------------------------------------
@@ -535,18 +536,15 @@ def cluster_table(f: File) -> list[str]:
         ("cluster-failover-yes", failover_rows), ("cluster-slot-moved", moved_rows),
         ("cluster-lost-yes", lost_rows), ("cluster-lost-no", lost_rows),
         ("cluster-cut-yes", cut_rows), ("cluster-cut-no", cut_rows)]
-    rows: list[Cells] = []
     incomplete: list[str] = []
-    for ident, make in makers:
-        if ident in f.rows:
-            rows += made(make, f.rows[ident], incomplete)
+    rows = made_all(makers, f.rows, incomplete)
     if not rows:
         return []
     return [f"From `{f.name()}` ({f.server}, CPython {f.data['interpreter']['version']}, "
             f"{f.data['date']}).", "",
-            "| Fault | Client set-up | A call on its slots | A call on other slots | A held "
-            "lock | Two holders? | Recovery | Row: trials |", "|---|---|---|---|---|---|---|---|",
-            *("| " + " | ".join(cells) + " |" for cells in rows), *incomplete_note(incomplete)]
+            *table(["Fault", "Client set-up", "A call on its slots", "A call on other slots",
+                    "A held lock", "Two holders?", "Recovery", "Row: trials"], rows),
+            *incomplete_note(incomplete)]
 
 
 def cluster_losses(f: File) -> list[str]:
@@ -644,8 +642,7 @@ def servers_table(files: Sequence[File]) -> list[str]:
     runs = "; ".join(f"{f.server}: `{f.name()}`, {f.data['trials']} trials, CPython "
                      f"{f.data['interpreter']['version']}, {f.data['date']}" for f in files)
     return [f"Medians over the trials unless the row says otherwise ({runs}).", "",
-            "| " + " | ".join(header) + " |", "|" + "---|" * len(header),
-            *("| " + " | ".join(r) + " |" for r in rows)]
+            *table(header, rows)]
 
 
 def runs_block(files: Sequence[File]) -> list[str]:
@@ -738,10 +735,9 @@ def attempts_block(f: File) -> list[str]:
     if row is None:
         return []
     limits = row["limits"]
-    return ["| `timeout_ms` | " + " | ".join(limits) + " |", "|---|" + "---|" * len(limits),
-            "| attempts (SET NX) | " + " | ".join(str(v["attempts"]) for v in limits.values())
-            + " |",
-            "| waits of 0.1 s | " + " | ".join(str(v["waits"]) for v in limits.values()) + " |"]
+    return table(["`timeout_ms`", *limits],
+                 [["attempts (SET NX)", *(str(v["attempts"]) for v in limits.values())],
+                  ["waits of 0.1 s", *(str(v["waits"]) for v in limits.values())]])
 
 
 # --- timeline charts -------------------------------------------------------------------------------

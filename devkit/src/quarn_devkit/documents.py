@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import difflib
 import re
+from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -58,6 +59,13 @@ def write_blocks(path: Path, blocks: dict[str, list[str]], owned: set[str],
         path.write_text(text)
         drift = [d for d in drift if "no <!-- report" in d or "no result file" in d]
     return drift
+
+
+def table(header: Sequence[str], rows: Iterable[Sequence[str]]) -> list[str]:
+    """A Markdown table: the header, its rule, a line per row."""
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    return lines
 
 
 def write_data(path: Path, rows: list[list[object]], check: bool) -> list[str]:
